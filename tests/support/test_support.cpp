@@ -1,0 +1,158 @@
+#include "support/test_support.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace beacon::test {
+
+void put_u16(Bytes& b, std::uint32_t v) {
+    b.push_back(static_cast<std::uint8_t>(v & 0xff));
+    b.push_back(static_cast<std::uint8_t>((v >> 8) & 0xff));
+}
+
+void put_u32(Bytes& b, std::uint32_t v) {
+    put_u16(b, v & 0xffff);
+    put_u16(b, v >> 16);
+}
+
+void put_id(Bytes& b, std::string_view id4) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(id4[i]));
+}
+
+WavBuilder::WavBuilder(std::uint32_t riff_size) {
+    put_id(bytes_, "RIFF");
+    put_u32(bytes_, riff_size);
+    put_id(bytes_, "WAVE");
+}
+
+WavBuilder& WavBuilder::chunk(std::string_view id, const Bytes& payload, bool pad) {
+    put_id(bytes_, id);
+    put_u32(bytes_, static_cast<std::uint32_t>(payload.size()));
+    bytes_.insert(bytes_.end(), payload.begin(), payload.end());
+    if (pad && payload.size() % 2 == 1) bytes_.push_back(0);
+    return *this;
+}
+
+WavBuilder& WavBuilder::chunk_declared(std::string_view id, std::uint32_t declared_size,
+                                       const Bytes& payload) {
+    put_id(bytes_, id);
+    put_u32(bytes_, declared_size);
+    bytes_.insert(bytes_.end(), payload.begin(), payload.end());
+    return *this;
+}
+
+WavBuilder& WavBuilder::fmt(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate,
+                            std::uint16_t bits, std::uint32_t size, std::uint16_t sub_format) {
+    Bytes p;
+    put_u16(p, tag);
+    put_u16(p, channels);
+    put_u32(p, rate);
+    put_u32(p, rate * channels * (bits / 8u));
+    put_u16(p, channels * (bits / 8u));
+    put_u16(p, bits);
+    if (size >= 18) put_u16(p, static_cast<std::uint32_t>(std::min<std::uint32_t>(size - 18, 22)));
+    if (size >= 20) put_u16(p, bits);  // valid bits
+    if (size >= 24) put_u32(p, 0);     // channel mask
+    if (size >= 26) put_u16(p, sub_format);
+    p.resize(size, 0);
+    return chunk("fmt ", p);
+}
+
+WavBuilder& WavBuilder::data(const Bytes& payload) { return chunk("data", payload); }
+
+WavBuilder& WavBuilder::raw(const Bytes& bytes) {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+
+Bytes pcm_bytes(const std::vector<double>& interleaved, int bits) {
+    Bytes b;
+    b.reserve(interleaved.size() * static_cast<std::size_t>(bits / 8));
+    const double full = std::ldexp(1.0, bits - 1);
+    for (double x : interleaved) {
+        const double q = std::clamp(std::nearbyint(x * full), -full, full - 1);
+        const auto v = static_cast<std::int64_t>(q);
+        if (bits == 8) {
+            b.push_back(static_cast<std::uint8_t>(v + 128));
+        } else {
+            for (int k = 0; k < bits / 8; ++k)
+                b.push_back(static_cast<std::uint8_t>((static_cast<std::uint64_t>(v) >> (8 * k)) & 0xff));
+        }
+    }
+    return b;
+}
+
+Bytes pcm_wav(const std::vector<double>& interleaved, int rate, int channels, int bits) {
+    const Bytes pcm = pcm_bytes(interleaved, bits);
+    return WavBuilder(static_cast<std::uint32_t>(36 + pcm.size()))
+        .fmt(1, static_cast<std::uint16_t>(channels), static_cast<std::uint32_t>(rate),
+             static_cast<std::uint16_t>(bits))
+        .data(pcm)
+        .bytes();
+}
+
+TempDir::TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "beacontest.XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args) {
+    TempDir dir;
+    const std::string out_path = dir.file("out");
+    const std::string err_path = dir.file("err");
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + program);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+
+    RunResult r;
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return r;
+}
+
+}  // namespace beacon::test
