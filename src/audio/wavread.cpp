@@ -101,8 +101,7 @@ int read_payload(std::FILE* f, const char* name, PcmPayload& out, std::FILE* err
     }
     // An extensible file that names another sub-format (3: float) must not
     // be read as integers.
-    const unsigned shown_format =
-        tag == FORMAT_EXTENSIBLE && has_sub_format ? sub_format : tag;
+    const unsigned shown_format = tag == FORMAT_EXTENSIBLE && has_sub_format ? sub_format : tag;
     const bool integer_pcm =
         tag == FORMAT_PCM || (tag == FORMAT_EXTENSIBLE && (!has_sub_format || sub_format == 1));
     if (!integer_pcm) {
@@ -188,7 +187,8 @@ int convert(PcmPayload& payload, wav_data& wav, std::FILE* err) {
     const unsigned char* p = payload.bytes.get();
     for (std::size_t i = 0; i < payload.frames; ++i) {
         double sum = 0.0;
-        for (unsigned c = 0; c < channels; ++c, p += bytes_per_sample) sum += sample_value(p, bits);
+        for (unsigned c = 0; c < channels; ++c, p += bytes_per_sample)
+            sum += sample_value(p, bits);
         wav.samples[i] = sum / divisor;
     }
     payload.bytes.reset();

@@ -16,7 +16,8 @@ void print_usage(const char* progname, std::FILE* stream) {
     std::fprintf(stream, "  -f FREQ    Nominal CW carrier frequency, in Hz (default 800)\n");
     std::fprintf(stream, "  -t TOL     Half-width of the search range, in Hz (default 150)\n");
     std::fprintf(stream, "  -d DTMAX   Upper bound of the time-offset search, in seconds, for\n");
-    std::fprintf(stream, "             the first spot (default 2.0) - further spots later in the\n");
+    std::fprintf(stream,
+                 "             the first spot (default 2.0) - further spots later in the\n");
     std::fprintf(stream, "             file are found automatically, see below\n");
     std::fprintf(stream, "  -T HHMMSS  UTC timestamp to display (default: system time)\n");
     std::fprintf(stream, "  -D         Diagnostic mode: prints all diagnostics on stderr\n");

@@ -11,12 +11,12 @@ inline constexpr const char* CREDIT = "beacondec authors";
 
 // Settings of one decoding run, filled by scan_command_line.
 struct RunSettings {
-    double freq = 800.0;      // nominal carrier, Hz
-    double tol = 150.0;       // half-width of the frequency search, Hz
-    double dtmax = 2.0;       // latest frame start of the first search, s
-    char timestamp[7] = {};   // HHMMSS printed at the start of every result line
+    double freq = 800.0;     // nominal carrier, Hz
+    double tol = 150.0;      // half-width of the frequency search, Hz
+    double dtmax = 2.0;      // latest frame start of the first search, s
+    char timestamp[7] = {};  // HHMMSS printed at the start of every result line
     bool timestamp_given = false;
-    bool diag = false;        // -D: diagnostics on standard error
+    bool diag = false;               // -D: diagnostics on standard error
     const char* wav_path = nullptr;  // points into argv, not copied
 };
 
@@ -31,8 +31,7 @@ inline constexpr int SCAN_CONTINUE = -1;
 // -V, 2 after a command-line error), with the texts already written to `out`
 // (help and version) or `err` (errors). Does not fill the time stamp from
 // the clock; see fill_timestamp.
-int scan_command_line(int argc, char** argv, RunSettings& settings, std::FILE* out,
-                      std::FILE* err);
+int scan_command_line(int argc, char** argv, RunSettings& settings, std::FILE* out, std::FILE* err);
 
 // Unless -T gave one, sets the time stamp to the UTC time of day now.
 void fill_timestamp(RunSettings& settings);

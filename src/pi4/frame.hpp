@@ -20,9 +20,9 @@ inline constexpr int PI4_NSPS = 2000;  // samples per symbol
 inline constexpr int PI4_NSYM = 146;   // symbols per frame
 inline constexpr int PI4_FRAME_SAMPLES = PI4_NSYM * PI4_NSPS;
 inline constexpr double PI4_FRAME_SECONDS = 24.333333333333332;  // 292000 / 12000
-inline constexpr double PI4_TONE_SPACING = 234.375;               // Hz
-inline constexpr double PI4_CARRIER_OFFSET = 117.1875;            // carrier above tone 0, Hz
-inline constexpr int PI4_NBITS = 42;                              // message bits
+inline constexpr double PI4_TONE_SPACING = 234.375;              // Hz
+inline constexpr double PI4_CARRIER_OFFSET = 117.1875;           // carrier above tone 0, Hz
+inline constexpr int PI4_NBITS = 42;                             // message bits
 inline constexpr int PI4_TAIL_BITS = 31;
 inline constexpr int PI4_CODE_BITS = PI4_NBITS + PI4_TAIL_BITS;  // 73 input bits of the code
 inline constexpr int PI4_MESSAGE_LENGTH = 8;                     // characters
@@ -44,7 +44,8 @@ static_assert(sizeof(PI4_ALPHABET) == PI4_ALPHABET_SIZE + 1);
 // 8-bit bit reversal: bit k of j becomes bit 7 - k.
 constexpr unsigned bit_reverse8(unsigned j) {
     unsigned r = 0;
-    for (int k = 0; k < 8; ++k) r |= ((j >> k) & 1u) << (7 - k);
+    for (int k = 0; k < 8; ++k)
+        r |= ((j >> k) & 1u) << (7 - k);
     return r;
 }
 
@@ -64,13 +65,15 @@ inline constexpr std::array<std::uint8_t, PI4_NSYM> PI4_INTERLEAVE = [] {
 // Coded-bit order -> channel-symbol order.
 template <typename T>
 constexpr void pi4_interleave(const T* coded, T* channel) {
-    for (int i = 0; i < PI4_NSYM; ++i) channel[PI4_INTERLEAVE[i]] = coded[i];
+    for (int i = 0; i < PI4_NSYM; ++i)
+        channel[PI4_INTERLEAVE[i]] = coded[i];
 }
 
 // Channel-symbol order -> coded-bit order.
 template <typename T>
 constexpr void pi4_deinterleave(const T* channel, T* coded) {
-    for (int i = 0; i < PI4_NSYM; ++i) coded[i] = channel[PI4_INTERLEAVE[i]];
+    for (int i = 0; i < PI4_NSYM; ++i)
+        coded[i] = channel[PI4_INTERLEAVE[i]];
 }
 
 // Code of a character; anything outside the alphabet (lower case included)
@@ -84,7 +87,8 @@ constexpr int pi4_char_code(char c) {
 // Message value of 8 codes, first character most significant (base 38).
 constexpr std::uint64_t pi4_pack_codes(const std::array<int, PI4_MESSAGE_LENGTH>& codes) {
     std::uint64_t v = 0;
-    for (int code : codes) v = v * PI4_ALPHABET_SIZE + static_cast<std::uint64_t>(code);
+    for (int code : codes)
+        v = v * PI4_ALPHABET_SIZE + static_cast<std::uint64_t>(code);
     return v;
 }
 
@@ -92,7 +96,8 @@ constexpr std::uint64_t pi4_pack_codes(const std::array<int, PI4_MESSAGE_LENGTH>
 // first (message bit i is bit 7 - i % 8 of byte i / 8). Bytes past the
 // message bits are cleared: they are the code's zero tail.
 constexpr void pi4_message_bits(std::uint64_t v, std::uint8_t* bytes, std::size_t byte_count) {
-    for (std::size_t k = 0; k < byte_count; ++k) bytes[k] = 0;
+    for (std::size_t k = 0; k < byte_count; ++k)
+        bytes[k] = 0;
     for (int i = 0; i < PI4_NBITS; ++i) {
         if ((v >> (PI4_NBITS - 1 - i)) & 1u)
             bytes[i / 8] = static_cast<std::uint8_t>(bytes[i / 8] | (0x80u >> (i % 8)));
@@ -102,7 +107,8 @@ constexpr void pi4_message_bits(std::uint64_t v, std::uint8_t* bytes, std::size_
 // Inverse of pi4_message_bits: rebuilds the 42-bit value from bytes.
 constexpr std::uint64_t pi4_message_value(const std::uint8_t* bytes) {
     std::uint64_t v = 0;
-    for (int j = 0; j < PI4_NBITS; ++j) v = (v << 1) | ((bytes[j / 8] >> (7 - j % 8)) & 1u);
+    for (int j = 0; j < PI4_NBITS; ++j)
+        v = (v << 1) | ((bytes[j / 8] >> (7 - j % 8)) & 1u);
     return v;
 }
 

@@ -9,9 +9,11 @@ namespace {
 
 TEST(Frame, InterleaverPositionsAndInverse) {
     const int first[] = {0, 128, 64, 32, 96, 16, 144, 80, 48, 112, 8, 136, 72, 40, 104, 24};
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(PI4_INTERLEAVE[i], first[i]) << i;
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(PI4_INTERLEAVE[i], first[i]) << i;
     const int last[] = {111, 31, 95, 63, 127};
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(PI4_INTERLEAVE[141 + i], last[i]);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(PI4_INTERLEAVE[141 + i], last[i]);
 
     std::array<int, PI4_NSYM> coded{}, channel{}, back{};
     std::iota(coded.begin(), coded.end(), 0);
@@ -19,8 +21,10 @@ TEST(Frame, InterleaverPositionsAndInverse) {
     pi4_deinterleave(channel.data(), back.data());
     EXPECT_EQ(back, coded);
     std::array<int, PI4_NSYM> seen{};
-    for (int p : PI4_INTERLEAVE) ++seen[p];
-    for (int c : seen) EXPECT_EQ(c, 1);
+    for (int p : PI4_INTERLEAVE)
+        ++seen[p];
+    for (int c : seen)
+        EXPECT_EQ(c, 1);
 }
 
 TEST(Frame, PackingRoundTripsAndEightSpaces) {
@@ -28,7 +32,8 @@ TEST(Frame, PackingRoundTripsAndEightSpaces) {
     spaces.fill(PI4_SPACE_CODE);
     std::uint64_t v = pi4_pack_codes(spaces);
     std::uint64_t p38 = 1;
-    for (int i = 0; i < 8; ++i) p38 *= 38;
+    for (int i = 0; i < 8; ++i)
+        p38 *= 38;
     EXPECT_EQ(v, 36 * (p38 - 1) / 37);
 
     std::uint8_t bytes[10];

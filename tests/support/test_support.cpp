@@ -28,7 +28,8 @@ void put_u32(Bytes& b, std::uint32_t v) {
 }
 
 void put_id(Bytes& b, std::string_view id4) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(id4[i]));
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<std::uint8_t>(id4[i]));
 }
 
 WavBuilder::WavBuilder(std::uint32_t riff_size) {
@@ -70,7 +71,9 @@ WavBuilder& WavBuilder::fmt(std::uint16_t tag, std::uint16_t channels, std::uint
     return chunk("fmt ", p);
 }
 
-WavBuilder& WavBuilder::data(const Bytes& payload) { return chunk("data", payload); }
+WavBuilder& WavBuilder::data(const Bytes& payload) {
+    return chunk("data", payload);
+}
 
 WavBuilder& WavBuilder::raw(const Bytes& bytes) {
     bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
@@ -88,7 +91,8 @@ Bytes pcm_bytes(const std::vector<double>& interleaved, int bits) {
             b.push_back(static_cast<std::uint8_t>(v + 128));
         } else {
             for (int k = 0; k < bits / 8; ++k)
-                b.push_back(static_cast<std::uint8_t>((static_cast<std::uint64_t>(v) >> (8 * k)) & 0xff));
+                b.push_back(
+                    static_cast<std::uint8_t>((static_cast<std::uint64_t>(v) >> (8 * k)) & 0xff));
         }
     }
     return b;
@@ -116,7 +120,8 @@ TempDir::~TempDir() {
 
 void write_file(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
     if (!f) throw std::runtime_error("cannot write " + path);
 }
 
@@ -138,7 +143,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
     std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     pid_t pid = 0;

@@ -19,7 +19,7 @@ void put_id(Bytes& b, std::string_view id4);
 
 // A RIFF/WAVE file assembled chunk by chunk.
 class WavBuilder {
-public:
+  public:
     // riff_size: the RIFF header's size field (the reader ignores it).
     explicit WavBuilder(std::uint32_t riff_size = 0);
     // Any chunk with an explicit declared size; a pad byte follows odd sizes
@@ -36,7 +36,7 @@ public:
     WavBuilder& raw(const Bytes& bytes);
     const Bytes& bytes() const { return bytes_; }
 
-private:
+  private:
     Bytes bytes_;
 };
 
@@ -47,7 +47,7 @@ Bytes pcm_bytes(const std::vector<double>& interleaved, int bits);
 Bytes pcm_wav(const std::vector<double>& interleaved, int rate, int channels, int bits);
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -55,7 +55,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string file(std::string_view name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
