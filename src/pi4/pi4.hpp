@@ -1,0 +1,59 @@
+// The PI4 demodulator: the time/frequency sync search, the soft value of
+// every data bit, and the SNR estimate of a synchronised frame.
+//
+// The search correlates short-time power spectra with the sync vector and
+// returns the best (offset, tone-0 frequency) candidate; whether it holds a
+// real signal is settled later by the message decoder. Metrics and SNR then
+// measure the energy of individual tones over each 2000-sample symbol.
+#pragma once
+
+#include <array>
+
+#include "pi4/frame.hpp"
+
+namespace beacon {
+
+struct SyncResult {
+    double dt = 0.0;        // start of symbol 0, seconds from the first sample given
+    double df_tone0 = 0.0;  // tone-0 frequency, Hz (a multiple of 12000 / 8192)
+    double ccfpeak = 0.0;   // the winning score, twice the absolute correlation
+    int flip = 1;           // +1 when the correlation is >= 0, -1 when negative
+};
+
+// The grid of one search, derived from its arguments.
+struct SyncPlan {
+    int step = 1;           // samples between rows of the power table, a divisor of 2000
+    int L = 2000;           // rows per symbol: 2000 / step
+    long long noff = -1;    // last time offset wanted, in steps (huge for an endless dtmax)
+    long long nrows = 0;    // rows to compute: those the frame at noff needs that the samples hold
+    int lo = 0, hi = -1;    // tone-0 bins searched (12000 / 8192 Hz each); lo > hi: none
+    long long offsets = 0;  // time offsets that get scored: 0 .. offsets - 1
+};
+SyncPlan pi4_sync_plan(int nsamples, double f0_center, double tol, double dtmax, double tstep);
+
+// Searches `samples` (12000 Hz, element 0 = search start) for the frame with
+// the best sync correlation, tone 0 within f0_center +/- tol Hz and start at
+// most dtmax seconds in. Returns 0 and fills `result`, or -1 (result
+// untouched) when there is no candidate.
+int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
+             double dtmax, double tstep);
+
+// Energy of one tone over one symbol: a correlation with a phase advanced by
+// repeated addition of `w` radians per sample, the first sample at phase w.
+double pi4_tone_energy(const float* x, double w);
+
+// Phase step of a tone, radians per sample at 12000 Hz.
+inline double pi4_phase_step(int tone, double df_tone0) {
+    return (tone * PI4_TONE_SPACING + df_tone0) * 0.0005235987755982988;
+}
+
+// 146 soft values, 15 * (E1 - E0) per symbol in channel order. Returns -1
+// (metrics untouched) when the frame runs past the end of the samples.
+int pi4_symbol_metrics(const float* samples, int nsamples, int flip,
+                       std::array<float, PI4_NSYM>& metrics, double dt, double df_tone0);
+
+// SNR of the frame in dB, referred to 2500 Hz; -99.0 when no estimate can be
+// made.
+double pi4_estimate_snr(const float* samples, int nsamples, double dt, double df_tone0);
+
+}  // namespace beacon

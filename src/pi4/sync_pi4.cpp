@@ -1,0 +1,128 @@
+// Sync search: a table of short-time power spectra on a grid of `step`
+// samples, and the correlation of every (offset, bin) candidate with the
+// +/-1 sync vector, symbol by symbol.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "fft/fftw_owner.hpp"
+#include "pi4/pi4.hpp"
+
+namespace beacon {
+namespace {
+
+constexpr int FFT_SIZE = 8192;
+constexpr double BIN_HZ = 1.46484375;                 // 12000 / 8192
+constexpr int TONE_BINS = 160;                        // one tone spacing in bins
+constexpr int LAST_TONE0_BIN = 3615;                  // 3615 + 3 * 160 = 4095, the last bin kept
+constexpr double LONG_LIMIT = 9223372036854775808.0;  // 2^63
+
+// The sync vector as +1.0 (sync bit 1) and -1.0 (sync bit 0).
+constexpr std::array<double, PI4_NSYM> PR = [] {
+    std::array<double, PI4_NSYM> pr{};
+    for (int s = 0; s < PI4_NSYM; ++s)
+        pr[s] = 2 * PI4_SYNCVEC[s] - 1.0;
+    return pr;
+}();
+
+}  // namespace
+
+SyncPlan pi4_sync_plan(int nsamples, double f0_center, double tol, double dtmax, double tstep) {
+    SyncPlan plan;
+    // lround of the clamped value equals the clamped lround for every finite
+    // input, and stays defined for infinities.
+    const double x = 12000.0 * tstep;
+    plan.step = std::isnan(x) ? 1 : static_cast<int>(std::lround(std::clamp(x, 1.0, 2000.0)));
+    while (2000 % plan.step != 0)
+        --plan.step;
+    plan.L = 2000 / plan.step;
+
+    const long long frame_rows = 145LL * plan.L;
+    const long long rows_fit = nsamples >= 2000 ? (nsamples - 2000LL) / plan.step + 1 : 0;
+
+    // A dtmax beyond the range of long searches everything the samples hold
+    // (or nothing, when negative); NaN searches nothing.
+    const double y = 12000.0 * dtmax;
+    if (std::isnan(y) || y < -LONG_LIMIT) return plan;
+    plan.noff = y >= LONG_LIMIT ? rows_fit : std::lround(y) / plan.step;
+    if (plan.noff < 0) return plan;
+
+    // Never more rows than the samples provide.
+    plan.nrows = std::min(frame_rows + std::min(plan.noff, rows_fit) + 1, rows_fit);
+    plan.offsets =
+        plan.nrows > frame_rows ? std::min(plan.noff, plan.nrows - frame_rows - 1) + 1 : 0;
+
+    const double lo_bins = (f0_center - tol) / BIN_HZ;
+    const double hi_bins = (f0_center + tol) / BIN_HZ;
+    if (std::isnan(lo_bins) || std::isnan(hi_bins)) return plan;
+    plan.lo = static_cast<int>(std::lround(std::clamp(lo_bins, 0.0, LAST_TONE0_BIN + 1.0)));
+    plan.hi = static_cast<int>(std::lround(std::clamp(hi_bins, -1.0, double{LAST_TONE0_BIN})));
+    return plan;
+}
+
+int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
+             double dtmax, double tstep) {
+    const SyncPlan plan = pi4_sync_plan(nsamples, f0_center, tol, dtmax, tstep);
+    if (plan.offsets < 1 || plan.lo > plan.hi) return -1;
+
+    // Only the bins of the four tones of the searched range are kept.
+    const int first_bin = plan.lo;
+    const int width = plan.hi + 3 * TONE_BINS - plan.lo + 1;
+    const auto rows = static_cast<std::size_t>(plan.nrows);
+
+    auto in = fft::allocate<double>(FFT_SIZE);
+    auto out = fft::allocate<fftw_complex>(FFT_SIZE / 2 + 1);
+    if (!in || !out) return -1;
+    const fft::Plan fft(fftw_plan_dft_r2c_1d(FFT_SIZE, in.get(), out.get(), FFTW_ESTIMATE));
+    std::vector<double> power;
+    try {
+        power.resize(rows * static_cast<std::size_t>(width));
+    } catch (const std::exception&) {
+        return -1;
+    }
+
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::memcpy(in.get(), samples + r * plan.step, 2000 * sizeof(double));
+        std::memset(in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
+        fft.execute();
+        double* row = &power[r * width];
+        for (int k = 0; k < width; ++k) {
+            const fftw_complex& c = out[first_bin + k];
+            row[k] = c[0] * c[0] + c[1] * c[1];
+        }
+    }
+
+    double best = -1.0;
+    int best_bin = -1;
+    int best_flip = 1;
+    double best_dt = 0.0;
+    for (long long j = 0; j < plan.offsets; ++j) {
+        for (int k = plan.lo; k <= plan.hi; ++k) {
+            const int b = k - first_bin;
+            double S = 0.0;
+            for (int s = 0; s < PI4_NSYM; ++s) {
+                const double* row = &power[static_cast<std::size_t>(j + s * plan.L) * width];
+                const double one = std::max(row[b + TONE_BINS], row[b + 3 * TONE_BINS]);
+                const double zero = std::max(row[b], row[b + 2 * TONE_BINS]);
+                S += PR[s] * (one - zero);
+            }
+            const double v = S >= 0 ? S + S : S * -2.0;
+            if (v > best) {
+                best = v;
+                best_bin = k;
+                best_flip = S >= 0 ? 1 : -1;
+                best_dt = static_cast<double>(j) * static_cast<double>(plan.step) / 12000.0;
+            }
+        }
+    }
+    if (best_bin < 0) return -1;
+    result.dt = best_dt;
+    result.df_tone0 = best_bin * BIN_HZ;
+    result.ccfpeak = best;
+    result.flip = best_flip;
+    return 0;
+}
+
+}  // namespace beacon
