@@ -36,4 +36,14 @@ int wav_read_stream(std::FILE* file, const char* name, wav_data& wav, std::FILE*
 // Releases the samples; the format fields stay. Safe to call repeatedly.
 void wav_free(wav_data& wav);
 
+// Converts a mono signal from rate_in to rate_out Hz by cutting or
+// zero-padding its spectrum: one forward transform of the whole signal, one
+// backward transform of the new length, scaled by 1 / in_len. The output
+// spans the same time as the input. Returns 0, or -1 (outputs untouched)
+// when a rate or length is unusable, a length exceeds FFTW's int range, or
+// memory runs out.
+int resample_to_rate(const double* in_samples, std::int64_t in_len, std::int32_t rate_in,
+                     std::int32_t rate_out, std::vector<double>& out_samples,
+                     std::int64_t& out_len);
+
 }  // namespace beacon
