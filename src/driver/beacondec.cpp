@@ -1,21 +1,125 @@
-// beacondec: decodes the PI4 beacon frames of one WAV recording.
+// beacondec: decodes the PI4 beacon frames of one WAV recording and prints a
+// line for each.
+#include <climits>
 #include <cstdio>
+#include <vector>
 
 #include "audio/audio.hpp"
 #include "driver/cmdline.hpp"
+#include "driver/spot_search.hpp"
 
-int main(int argc, char** argv) {
-    using namespace beacon;
-    RunSettings settings;
-    const int scan = scan_command_line(argc, argv, settings, stdout, stderr);
-    if (scan != SCAN_CONTINUE) return scan;
-    fill_timestamp(settings);
+namespace beacon {
+namespace {
 
+class PrintingSink : public SpotSink {
+public:
+    explicit PrintingSink(const RunSettings& s) : settings_(s) {}
+
+    void candidate(const Candidate& c) override {
+        if (!settings_.diag) return;
+        std::fprintf(stderr,
+                     "Spot %d: DT=%+.3f s  DF(tone0)=%.2f Hz  DF(carrier)=%.2f Hz  flip=%+d  "
+                     "ccfpeak=%.1f  SNR=%.1f dB\n",
+                     c.number, c.dt_abs, c.sync.df_tone0, c.df_carrier, c.sync.flip,
+                     c.sync.ccfpeak, c.snr_db);
+    }
+
+    void spot(const Candidate& c, const char* display, std::int64_t fano_metric) override {
+        if (settings_.diag) std::fprintf(stderr, "(Fano metric = %ld)\n", static_cast<long>(fano_metric));
+        std::printf("%s %3.0f %4.1f %4.0f : %s\n", settings_.timestamp, c.snr_db, c.dt_abs,
+                    c.df_carrier, display);
+    }
+
+private:
+    const RunSettings& settings_;
+};
+
+int decode_file(const RunSettings& settings) {
     wav_data wav;
     if (wav_read(settings.wav_path, wav) != 0) {
         std::fprintf(stderr, "beacondec: failed to read '%s'\n", settings.wav_path);
         return 1;
     }
-    wav_free(wav);
-    return 1;
+    if (settings.diag) {
+        std::fprintf(stderr, "File: %s (%d Hz, %d channel(s), %d-bit, %ld samples = %.1f s)\n",
+                     settings.wav_path, wav.sample_rate, wav.channels, wav.bits_per_sample,
+                     static_cast<long>(wav.num_samples),
+                     static_cast<double>(wav.num_samples) / wav.sample_rate);
+    }
+    if (wav.sample_rate != PI4_SAMPLE_RATE) {
+        if (settings.diag) {
+            std::fprintf(stderr, "File is at %d Hz, resampling to %d Hz...\n", wav.sample_rate,
+                         PI4_SAMPLE_RATE);
+        }
+        std::vector<double> resampled;
+        std::int64_t resampled_len = 0;
+        if (resample_to_rate(wav.samples.data(), wav.num_samples, wav.sample_rate,
+                             PI4_SAMPLE_RATE, resampled, resampled_len) != 0) {
+            std::fprintf(stderr, "beacondec: resampling failed\n");
+            return 1;
+        }
+        wav.samples = std::move(resampled);
+        wav.num_samples = resampled_len;
+        wav.sample_rate = PI4_SAMPLE_RATE;
+        if (settings.diag) {
+            std::fprintf(stderr, "Resampled: %ld samples at %d Hz (%.1f s)\n",
+                         static_cast<long>(wav.num_samples), PI4_SAMPLE_RATE,
+                         wav.num_samples / 12000.0);
+        }
+    }
+    // The search counts samples in int.
+    if (wav.num_samples > INT_MAX) {
+        std::fprintf(stderr,
+                     "beacondec: recording too long (%ld samples at 12000 Hz, at most "
+                     "2147483647)\n",
+                     static_cast<long>(wav.num_samples));
+        return 1;
+    }
+
+    std::vector<float> fsamples;
+    try {
+        fsamples.assign(wav.samples.begin(), wav.samples.end());
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "beacondec: memory allocation failed\n");
+        return 1;
+    }
+    if (wav.num_samples / 12000.0 < MIN_SEARCH_SECONDS) return 1;
+
+    PrintingSink sink(settings);
+    const SpotLoopResult r =
+        run_spot_loop(wav.samples.data(), fsamples.data(), static_cast<int>(wav.num_samples),
+                      settings.freq, settings.tol, settings.dtmax, sink);
+    switch (r.first_failure) {
+        case SearchFailure::none:
+            break;
+        case SearchFailure::no_candidate:
+            std::fprintf(stderr,
+                         "beacondec: no PI4 spot found in the search window (carrier %.0f +/- "
+                         "%.0f Hz, first %.1f s of the file)\n",
+                         settings.freq, settings.tol, settings.dtmax);
+            break;
+        case SearchFailure::past_end:
+            std::fprintf(stderr,
+                         "beacondec: demodulation window runs past the end of the file (signal "
+                         "too short after the sync point)\n");
+            break;
+        case SearchFailure::no_message:
+            std::fprintf(stderr,
+                         "beacondec: no valid message decoded (candidate at DT=%+.3f s, DF=%.0f "
+                         "Hz)\n",
+                         r.failed.dt_abs, r.failed.df_carrier);
+            break;
+    }
+    return r.spots > 0 ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace beacon
+
+int main(int argc, char** argv) {
+    beacon::RunSettings settings;
+    const int scan = beacon::scan_command_line(argc, argv, settings, stdout, stderr);
+    if (scan != beacon::SCAN_CONTINUE) return scan;
+    beacon::fill_timestamp(settings);
+    return beacon::decode_file(settings);
 }

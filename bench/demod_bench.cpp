@@ -1,0 +1,64 @@
+// The demodulator's stages on a 60 s recording with one frame at 1.0 s.
+#include <benchmark/benchmark.h>
+
+#include "pi4/pi4.hpp"
+#include "sim/synth.hpp"
+
+namespace beacon {
+namespace {
+
+struct Recording {
+    std::vector<double> x;
+    std::vector<float> f;
+    Recording() : x(720000, 0.0) {
+        std::array<std::uint8_t, PI4_NSYM> sym{};
+        sim::Noise rng(3);
+        for (int k = 0; k < PI4_NSYM; ++k)
+            sym[k] = static_cast<std::uint8_t>(2 * (rng.uniform() < 0.5) + PI4_SYNCVEC[k]);
+        sim::add_pi4_frame(x, 12000, sym, 1.0, 800, 0.05);
+        sim::add_white_noise(x, 0.17, 4);
+        f.assign(x.begin(), x.end());
+    }
+};
+
+const Recording& recording() {
+    static const Recording r;
+    return r;
+}
+
+void BM_SyncFirstSearch(benchmark::State& state) {
+    const Recording& r = recording();
+    SyncResult s;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pi4_sync(r.x.data(), 720000, s, 682.8125, 150, 2.0, 1.0 / 60));
+    }
+}
+BENCHMARK(BM_SyncFirstSearch)->Unit(benchmark::kMillisecond);
+
+void BM_SymbolMetrics(benchmark::State& state) {
+    const Recording& r = recording();
+    std::array<float, PI4_NSYM> m{};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pi4_symbol_metrics(r.f.data(), 720000, 1, m, 1.0, 682.6171875));
+    }
+}
+BENCHMARK(BM_SymbolMetrics)->Unit(benchmark::kMillisecond);
+
+void BM_EstimateSnr(benchmark::State& state) {
+    const Recording& r = recording();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pi4_estimate_snr(r.f.data(), 720000, 1.0, 682.6171875));
+    }
+}
+BENCHMARK(BM_EstimateSnr)->Unit(benchmark::kMillisecond);
+
+void BM_ToneEnergy(benchmark::State& state) {
+    const Recording& r = recording();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pi4_tone_energy(r.f.data() + 12000, pi4_phase_step(1, 682.6171875)));
+    }
+}
+BENCHMARK(BM_ToneEnergy)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace beacon

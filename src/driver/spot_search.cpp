@@ -1,0 +1,79 @@
+#include "driver/spot_search.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "coding/coding.hpp"
+
+namespace beacon {
+
+void make_display_text(const char* message, char* display) {
+    int n = PI4_MESSAGE_LENGTH;
+    while (n > 0 && message[n - 1] == ' ') --n;
+    int k = 0;
+    while (k < n && message[k] == ' ') ++k;
+    for (int i = 0; i < n; ++i) display[i] = i < k ? '_' : message[i];
+    display[n] = '\0';
+}
+
+SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int nsamples,
+                             double freq, double tol, double dtmax, SpotSink& sink) {
+    SpotLoopResult result;
+    long window_start = 0;
+    double window_dtmax = dtmax;
+    const double f0_center = freq - PI4_CARRIER_OFFSET;
+
+    for (;;) {
+        Candidate c;
+        c.number = result.spots + 1;
+        bool decoded = false;
+        const int sync_status =
+            pi4_sync(samples + window_start, static_cast<int>(nsamples - window_start), c.sync,
+                     f0_center, tol, window_dtmax, SYNC_TSTEP);
+        SearchFailure failure = SearchFailure::no_candidate;
+        if (sync_status == 0) {
+            c.dt_abs = window_start / 12000.0 + c.sync.dt;
+            c.df_carrier = PI4_CARRIER_OFFSET + c.sync.df_tone0;
+            c.snr_db = pi4_estimate_snr(fsamples, nsamples, c.dt_abs, c.sync.df_tone0);
+            std::array<float, PI4_NSYM> metrics{};
+            const int metrics_status = pi4_symbol_metrics(fsamples, nsamples, c.sync.flip,
+                                                          metrics, c.dt_abs, c.sync.df_tone0);
+            sink.candidate(c);
+            failure = SearchFailure::past_end;
+            if (metrics_status == 0) {
+                char message[PI4_MESSAGE_LENGTH + 1] = {};
+                std::int64_t fano_metric = 0;
+                failure = SearchFailure::no_message;
+                if (pi4_decode_message(metrics, message, &fano_metric) == 0) {
+                    char display[PI4_MESSAGE_LENGTH + 1];
+                    make_display_text(message, display);
+                    sink.spot(c, display, fano_metric);
+                    decoded = true;
+                }
+            }
+        }
+
+        if (decoded) {
+            ++result.spots;
+            // The next window begins at the first sample after the frame.
+            window_start += std::lround((PI4_FRAME_SECONDS + c.sync.dt) * 12000.0);
+        } else if (result.spots == 0) {
+            result.first_failure = failure;
+            result.failed = c;
+            return result;
+        } else {
+            // A later window without a spot: move past every offset it
+            // searched and go on, so that no frame behind it is lost.
+            window_start += (std::lround(12000.0 * window_dtmax) / 200 + 1) * 200;
+        }
+
+        if (result.spots == MAX_SPOTS) break;
+        const double remaining = (nsamples - window_start) / 12000.0;
+        if (remaining < MIN_SEARCH_SECONDS) break;
+        window_dtmax = std::min(remaining - PI4_FRAME_SECONDS - 0.1, LATER_WINDOW_SECONDS);
+    }
+    return result;
+}
+
+}  // namespace beacon

@@ -1,0 +1,54 @@
+// The spot search loop shared by the programs: find a frame, measure it,
+// decode it, report it, then search behind it, up to 20 spots. What is
+// printed, and how, is the caller's business.
+#pragma once
+
+#include <cstdint>
+
+#include "pi4/pi4.hpp"
+
+namespace beacon {
+
+inline constexpr int MAX_SPOTS = 20;
+inline constexpr double SYNC_TSTEP = 0.016666666666666666;  // 1/60 s: rows 200 samples apart
+inline constexpr double MIN_SEARCH_SECONDS = 24.53333333333333;  // a frame and 0.2 s
+inline constexpr double LATER_WINDOW_SECONDS = 24.0;  // holds at most one frame start
+
+struct Candidate {
+    int number = 0;  // the spot number it would get: spots so far + 1
+    SyncResult sync;  // sync.dt counts from the window start
+    double dt_abs = 0.0;      // frame start from the start of the file, s
+    double df_carrier = 0.0;  // carrier frequency, Hz
+    double snr_db = 0.0;
+};
+
+class SpotSink {
+public:
+    virtual ~SpotSink() = default;
+    // Every candidate of the sync search, once measured, before it is known
+    // whether it demodulates and decodes.
+    virtual void candidate(const Candidate&) {}
+    // A decoded spot: its display text and the decoder's path metric.
+    virtual void spot(const Candidate& c, const char* display, std::int64_t fano_metric) = 0;
+};
+
+enum class SearchFailure { none, no_candidate, past_end, no_message };
+
+struct SpotLoopResult {
+    int spots = 0;
+    // Why the first search gave no spot (none when it gave one); later
+    // searches fail silently.
+    SearchFailure first_failure = SearchFailure::none;
+    Candidate failed;  // that search's candidate, for past_end and no_message
+};
+
+// Runs the loop over a 12000 Hz recording held as doubles (searched) and as
+// floats (measured), both of `nsamples` samples.
+SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int nsamples,
+                             double freq, double tol, double dtmax, SpotSink& sink);
+
+// The message as printed: trailing blanks cut, leading blanks shown as '_'.
+// `display` receives up to 8 characters and a NUL.
+void make_display_text(const char* message, char* display);
+
+}  // namespace beacon
