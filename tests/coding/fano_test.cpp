@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "coding/coding.hpp"
+#include "support/test_support.hpp"
 
 namespace beacon {
 namespace {
@@ -90,7 +97,7 @@ FanoResult run_fano(const std::vector<std::uint8_t>& soft, std::uint32_t cycles_
     MetricTable t;
     std::int32_t step;
     pi4_getmet(t, step);
-    FanoResult r{};
+    FanoResult r{-9, -9, 9, 9, {}};  // outputs must all be written
     r.decoded.fill(0xee);
     r.rc = fano(r.metric, r.cycles, r.furthest, r.decoded.data(), soft.data(),
                 static_cast<std::uint32_t>(soft.size() / 2), t, step, cycles_per_bit);
@@ -229,6 +236,40 @@ TEST(Fano, ShortBlocksAreAllTail) {
     EXPECT_EQ(empty.rc, -1);
     EXPECT_EQ(empty.metric, 0);
     EXPECT_EQ(empty.cycles, 2u);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Runs in a child with limited address space: a block of 2^32 - 1 bits cannot
+// get its node array (the soft symbols are never read). Exits with 0 when the
+// call failed without writing any output.
+[[noreturn]] void fano_without_memory(const std::string& stdout_path) {
+    const rlimit limit{std::size_t{1} << 32, std::size_t{1} << 32};
+    setrlimit(RLIMIT_AS, &limit);
+    if (std::freopen(stdout_path.c_str(), "w", stdout) == nullptr) _exit(3);
+    const MetricTable t{};
+    std::int32_t metric = 7;
+    std::uint32_t cycles = 7, furthest = 7;
+    std::uint8_t decoded = 7;
+    const std::uint8_t soft = 128;
+    const int rc = fano(metric, cycles, furthest, &decoded, &soft, 0xffffffffu, t, 170, 1);
+    std::fflush(stdout);
+    const bool untouched = metric == 7 && cycles == 7 && furthest == 7 && decoded == 7;
+    _exit(rc == -1 && untouched ? 0 : 1);
+}
+#endif
+
+TEST(Fano, AllocationFailureReportsOnStdoutAndWritesNothing) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit allows";
+#else
+    const test::TempDir dir;
+    const std::string out = dir.file("stdout.txt");
+    EXPECT_EXIT(fano_without_memory(out), testing::ExitedWithCode(0), "");
+    std::ifstream in(out);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "malloc failed\n");
+#endif
 }
 
 }  // namespace
