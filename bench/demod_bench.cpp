@@ -55,7 +55,8 @@ BENCHMARK(BM_EstimateSnr)->Unit(benchmark::kMillisecond);
 void BM_ToneEnergy(benchmark::State& state) {
     const Recording& r = recording();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(pi4_tone_energy(r.f.data() + 12000, pi4_phase_step(1, 682.6171875)));
+        benchmark::DoNotOptimize(
+            pi4_tone_energy(r.f.data() + 12000, pi4_phase_step(1, 682.6171875)));
     }
 }
 BENCHMARK(BM_ToneEnergy)->Unit(benchmark::kMicrosecond);

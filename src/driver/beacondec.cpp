@@ -12,7 +12,7 @@ namespace beacon {
 namespace {
 
 class PrintingSink : public SpotSink {
-public:
+  public:
     explicit PrintingSink(const RunSettings& s) : settings_(s) {}
 
     void candidate(const Candidate& c) override {
@@ -20,17 +20,18 @@ public:
         std::fprintf(stderr,
                      "Spot %d: DT=%+.3f s  DF(tone0)=%.2f Hz  DF(carrier)=%.2f Hz  flip=%+d  "
                      "ccfpeak=%.1f  SNR=%.1f dB\n",
-                     c.number, c.dt_abs, c.sync.df_tone0, c.df_carrier, c.sync.flip,
-                     c.sync.ccfpeak, c.snr_db);
+                     c.number, c.dt_abs, c.sync.df_tone0, c.df_carrier, c.sync.flip, c.sync.ccfpeak,
+                     c.snr_db);
     }
 
     void spot(const Candidate& c, const char* display, std::int64_t fano_metric) override {
-        if (settings_.diag) std::fprintf(stderr, "(Fano metric = %ld)\n", static_cast<long>(fano_metric));
+        if (settings_.diag)
+            std::fprintf(stderr, "(Fano metric = %ld)\n", static_cast<long>(fano_metric));
         std::printf("%s %3.0f %4.1f %4.0f : %s\n", settings_.timestamp, c.snr_db, c.dt_abs,
                     c.df_carrier, display);
     }
 
-private:
+  private:
     const RunSettings& settings_;
 };
 
@@ -53,8 +54,8 @@ int decode_file(const RunSettings& settings) {
         }
         std::vector<double> resampled;
         std::int64_t resampled_len = 0;
-        if (resample_to_rate(wav.samples.data(), wav.num_samples, wav.sample_rate,
-                             PI4_SAMPLE_RATE, resampled, resampled_len) != 0) {
+        if (resample_to_rate(wav.samples.data(), wav.num_samples, wav.sample_rate, PI4_SAMPLE_RATE,
+                             resampled, resampled_len) != 0) {
             std::fprintf(stderr, "beacondec: resampling failed\n");
             return 1;
         }

@@ -10,10 +10,13 @@ namespace beacon {
 
 void make_display_text(const char* message, char* display) {
     int n = PI4_MESSAGE_LENGTH;
-    while (n > 0 && message[n - 1] == ' ') --n;
+    while (n > 0 && message[n - 1] == ' ')
+        --n;
     int k = 0;
-    while (k < n && message[k] == ' ') ++k;
-    for (int i = 0; i < n; ++i) display[i] = i < k ? '_' : message[i];
+    while (k < n && message[k] == ' ')
+        ++k;
+    for (int i = 0; i < n; ++i)
+        display[i] = i < k ? '_' : message[i];
     display[n] = '\0';
 }
 
@@ -37,8 +40,8 @@ SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int n
             c.df_carrier = PI4_CARRIER_OFFSET + c.sync.df_tone0;
             c.snr_db = pi4_estimate_snr(fsamples, nsamples, c.dt_abs, c.sync.df_tone0);
             std::array<float, PI4_NSYM> metrics{};
-            const int metrics_status = pi4_symbol_metrics(fsamples, nsamples, c.sync.flip,
-                                                          metrics, c.dt_abs, c.sync.df_tone0);
+            const int metrics_status = pi4_symbol_metrics(fsamples, nsamples, c.sync.flip, metrics,
+                                                          c.dt_abs, c.sync.df_tone0);
             sink.candidate(c);
             failure = SearchFailure::past_end;
             if (metrics_status == 0) {

@@ -10,20 +10,20 @@
 namespace beacon {
 
 inline constexpr int MAX_SPOTS = 20;
-inline constexpr double SYNC_TSTEP = 0.016666666666666666;  // 1/60 s: rows 200 samples apart
+inline constexpr double SYNC_TSTEP = 0.016666666666666666;       // 1/60 s: rows 200 samples apart
 inline constexpr double MIN_SEARCH_SECONDS = 24.53333333333333;  // a frame and 0.2 s
-inline constexpr double LATER_WINDOW_SECONDS = 24.0;  // holds at most one frame start
+inline constexpr double LATER_WINDOW_SECONDS = 24.0;             // holds at most one frame start
 
 struct Candidate {
-    int number = 0;  // the spot number it would get: spots so far + 1
-    SyncResult sync;  // sync.dt counts from the window start
+    int number = 0;           // the spot number it would get: spots so far + 1
+    SyncResult sync;          // sync.dt counts from the window start
     double dt_abs = 0.0;      // frame start from the start of the file, s
     double df_carrier = 0.0;  // carrier frequency, Hz
     double snr_db = 0.0;
 };
 
 class SpotSink {
-public:
+  public:
     virtual ~SpotSink() = default;
     // Every candidate of the sync search, once measured, before it is known
     // whether it demodulates and decodes.

@@ -60,7 +60,8 @@ TEST(Decode, OneFrameWithDiagnostics) {
     // Spot line and fails silently.
     const std::regex diag(
         "File: F \\(12000 Hz, 1 channel\\(s\\), 16-bit, 720000 samples = 60\\.0 s\\)\n"
-        "Spot 1: DT=\\+1\\.000 s  DF\\(tone0\\)=682\\.62 Hz  DF\\(carrier\\)=799\\.80 Hz  flip=\\+1  "
+        "Spot 1: DT=\\+1\\.000 s  DF\\(tone0\\)=682\\.62 Hz  DF\\(carrier\\)=799\\.80 Hz  "
+        "flip=\\+1  "
         "ccfpeak=[0-9]+\\.[0-9]  SNR=-[0-9]+\\.[0-9] dB\n"
         "\\(Fano metric = [0-9]+\\)\n"
         "Spot 2: DT=\\+[0-9]+\\.[0-9]{3} s  DF\\(tone0\\)=[0-9.]+ Hz  DF\\(carrier\\)=[0-9.]+ Hz  "
@@ -73,9 +74,11 @@ TEST(Decode, EveryCycleOfARecordingGetsItsLine) {
     // noise, and the search must go on behind them.
     RecordingSpec minute;
     minute.seconds = 300;
-    for (int i = 0; i < 5; ++i) minute.frames.push_back({"PA0ABC", 1.0 + 60 * i});
-    expect_spots(decode(pi4_recording(minute)),
-                 {{1, "PA0ABC"}, {61, "PA0ABC"}, {121, "PA0ABC"}, {181, "PA0ABC"}, {241, "PA0ABC"}});
+    for (int i = 0; i < 5; ++i)
+        minute.frames.push_back({"PA0ABC", 1.0 + 60 * i});
+    expect_spots(
+        decode(pi4_recording(minute)),
+        {{1, "PA0ABC"}, {61, "PA0ABC"}, {121, "PA0ABC"}, {181, "PA0ABC"}, {241, "PA0ABC"}});
 
     // Frames back to back, 25 s apart, with the display-text rules: leading
     // blanks as '_', inner blanks kept, trailing blanks and all-blank cut.
@@ -90,10 +93,12 @@ TEST(Decode, StopsAfterTwentySpots) {
     RecordingSpec spec;
     spec.seconds = 21 * 25 + 1;
     spec.snr_db = -5;
-    for (int i = 0; i < 21; ++i) spec.frames.push_back({"N" + std::to_string(i), 0.5 + 25 * i});
+    for (int i = 0; i < 21; ++i)
+        spec.frames.push_back({"N" + std::to_string(i), 0.5 + 25 * i});
     const Decoded d = decode(pi4_recording(spec));
     std::vector<std::pair<double, std::string>> want;
-    for (int i = 0; i < 20; ++i) want.push_back({0.5 + 25 * i, "N" + std::to_string(i)});
+    for (int i = 0; i < 20; ++i)
+        want.push_back({0.5 + 25 * i, "N" + std::to_string(i)});
     expect_spots(d, want);
 }
 
@@ -122,8 +127,9 @@ TEST(Decode, FirstSearchFailuresAreReportedWithStatusOne) {
     Decoded d = decode(noise_wav);
     EXPECT_EQ(d.run.out, "");
     EXPECT_TRUE(std::regex_match(
-        d.run.err, std::regex("beacondec: no valid message decoded \\(candidate at DT=\\+[01]\\.[0-9]{3} "
-                              "s, DF=[0-9]+ Hz\\)\n")))
+        d.run.err,
+        std::regex("beacondec: no valid message decoded \\(candidate at DT=\\+[01]\\.[0-9]{3} "
+                   "s, DF=[0-9]+ Hz\\)\n")))
         << d.run.err;
     EXPECT_EQ(d.run.status, 1);
 
@@ -133,21 +139,20 @@ TEST(Decode, FirstSearchFailuresAreReportedWithStatusOne) {
               "3.0 s of the file)\n");
     EXPECT_EQ(d.run.status, 1);
 
-    // 294400 samples: searched. The frame at 0.5 s runs past the end.
-    RecordingSpec cut;
-    cut.seconds = 294400 / 12000.0;
-    cut.snr_db = 0;
-    cut.frames = {{"CUT", 0.5}};
-    d = decode(pi4_recording(cut), {"-D"});
+    // 294400 samples are searched: offsets up to 0.2 s, each frame inside the
+    // file (so the frame-runs-past-the-end failure cannot arise from a search).
+    RecordingSpec shortest;
+    shortest.seconds = 294400 / 12000.0;
+    shortest.snr_db = 0;
+    shortest.frames = {{"EDGE", 0.2}};
+    d = decode(pi4_recording(shortest), {"-D"});
     EXPECT_TRUE(std::regex_match(
         d.run.err,
         std::regex("File: F \\(12000 Hz, 1 channel\\(s\\), 16-bit, 294400 samples = 24\\.5 s\\)\n"
-                   "Spot 1: DT=\\+0\\.500 s .*\n"
-                   "beacondec: demodulation window runs past the end of the file \\(signal too "
-                   "short after the sync point\\)\n")))
+                   "Spot 1: DT=\\+0\\.200 s .*\n"
+                   "\\(Fano metric = [0-9]+\\)\n")))
         << d.run.err;
-    EXPECT_EQ(d.run.status, 1);
-    EXPECT_EQ(d.run.out, "");
+    expect_spots(d, {{0.2, "EDGE"}});
 }
 
 TEST(Decode, RecordingsTooShortOrUnreadable) {
@@ -158,8 +163,7 @@ TEST(Decode, RecordingsTooShortOrUnreadable) {
     EXPECT_EQ(d.run.err, "");
     EXPECT_EQ(d.run.status, 1);
     d = decode(pi4_recording(shorter), {"-D"});
-    EXPECT_EQ(d.run.err,
-              "File: F (12000 Hz, 1 channel(s), 16-bit, 294399 samples = 24.5 s)\n");
+    EXPECT_EQ(d.run.err, "File: F (12000 Hz, 1 channel(s), 16-bit, 294399 samples = 24.5 s)\n");
     EXPECT_EQ(d.run.status, 1);
 
     // A sample rate of 0 passes the reader; the resampler refuses it.

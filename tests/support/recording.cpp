@@ -29,7 +29,8 @@ Bytes pi4_recording(const RecordingSpec& spec) {
     std::vector<double> frames;
     frames.reserve(mono.size() * spec.channels);
     for (double v : mono)
-        for (int c = 0; c < spec.channels; ++c) frames.push_back(v);
+        for (int c = 0; c < spec.channels; ++c)
+            frames.push_back(v);
     return pcm_wav(frames, spec.rate, spec.channels, spec.bits);
 }
 
@@ -39,8 +40,8 @@ std::vector<ResultLine> parse_result_lines(const std::string& out) {
     for (std::string line; std::getline(in, line);) {
         ResultLine r;
         char stamp[64] = {}, message[64] = {};
-        const int n = std::sscanf(line.c_str(), "%63s %lf %lf %lf : %63[^\n]", stamp, &r.snr,
-                                  &r.dt, &r.df, message);
+        const int n = std::sscanf(line.c_str(), "%63s %lf %lf %lf : %63[^\n]", stamp, &r.snr, &r.dt,
+                                  &r.df, message);
         EXPECT_GE(n, 4) << line;
         r.stamp = stamp;
         r.message = message;
