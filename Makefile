@@ -3,7 +3,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
 
-.PHONY: all deps build run test sanitize bench clean
+.PHONY: all deps build run test sanitize bench format clean
 
 all: build
 
@@ -29,6 +29,10 @@ sanitize: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
+
+# clang-format over the C++ sources (never over CMake or scripts).
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
