@@ -26,14 +26,13 @@ SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int n
     long window_start = 0;
     double window_dtmax = dtmax;
     const double f0_center = freq - PI4_CARRIER_OFFSET;
+    Pi4SyncSearch search(samples, nsamples, f0_center, tol, SYNC_TSTEP);
 
     for (;;) {
         Candidate c;
         c.number = result.spots + 1;
         bool decoded = false;
-        const int sync_status =
-            pi4_sync(samples + window_start, static_cast<int>(nsamples - window_start), c.sync,
-                     f0_center, tol, window_dtmax, SYNC_TSTEP);
+        const int sync_status = search.search(window_start, window_dtmax, c.sync);
         SearchFailure failure = SearchFailure::no_candidate;
         if (sync_status == 0) {
             c.dt_abs = window_start / 12000.0 + c.sync.dt;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 
 #include "pi4/frame.hpp"
 
@@ -38,9 +39,42 @@ SyncPlan pi4_sync_plan(int nsamples, double f0_center, double tol, double dtmax,
 int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
              double dtmax, double tstep);
 
+// The sync search of a whole run over one recording: the same results as
+// pi4_sync on samples + window_start, but each power spectrum and each
+// candidate's score is computed once per run however the windows overlap,
+// and only the rows that the frame correlation still needs are held. Windows
+// are served fastest when they start on the row grid and move forward, as
+// the spot loop's do; any other window falls back to pi4_sync.
+class Pi4SyncSearch {
+  public:
+    Pi4SyncSearch(const double* samples, int nsamples, double f0_center, double tol, double tstep);
+    ~Pi4SyncSearch();
+    Pi4SyncSearch(const Pi4SyncSearch&) = delete;
+    Pi4SyncSearch& operator=(const Pi4SyncSearch&) = delete;
+
+    int search(long window_start, double dtmax, SyncResult& result);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // Energy of one tone over one symbol: a correlation with a phase advanced by
 // repeated addition of `w` radians per sample, the first sample at phase w.
 double pi4_tone_energy(const float* x, double w);
+
+// cos and sin of the phases at which the samples of every symbol are taken,
+// for each of the four tones of a tone-0 frequency: phase (n + 1) * w,
+// accumulated by repeated addition. Every symbol starts its phase afresh, so
+// one table serves all 146 symbols.
+struct ToneTables {
+    std::array<std::array<double, PI4_NSPS>, 4> cos_p, sin_p;
+    explicit ToneTables(double df_tone0);
+};
+
+// pi4_tone_energy with the sines and cosines looked up: the same sums in
+// the same order, so the same bits, for a 146th of the sincos calls.
+double pi4_tone_energy(const float* x, const ToneTables& tables, int tone);
 
 // Phase step of a tone, radians per sample at 12000 Hz.
 inline double pi4_phase_step(int tone, double df_tone0) {

@@ -2,6 +2,7 @@
 // signal plus noise and the mean of the other three is noise; the averages
 // are related to the noise power in 2500 Hz.
 #include <cmath>
+#include <memory>
 
 #include "pi4/pi4.hpp"
 
@@ -14,16 +15,15 @@ double pi4_estimate_snr(const float* samples, int nsamples, double dt, double df
     const long start = std::lround(x);
     if (start < 0 || start + (PI4_FRAME_SAMPLES - 1) >= nsamples) return FAIL;
 
-    double w[4];
-    for (int k = 0; k < 4; ++k)
-        w[k] = pi4_phase_step(k, df_tone0);
+    // Every symbol samples each tone at the same phases: look them up.
+    const auto tables = std::make_unique<ToneTables>(df_tone0);
 
     double sig = 0.0, noise = 0.0;
     for (int i = 0; i < PI4_NSYM; ++i) {
         const float* sym = samples + start + static_cast<long>(PI4_NSPS) * i;
         double p[4];
         for (int k = 0; k < 4; ++k)
-            p[k] = pi4_tone_energy(sym, w[k]);
+            p[k] = pi4_tone_energy(sym, *tables, k);
         int m = 0;
         for (int k = 1; k < 4; ++k)
             if (p[k] > p[m]) m = k;  // ties stay with the lower tone
