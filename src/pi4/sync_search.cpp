@@ -31,38 +31,97 @@ constexpr int TONE_BINS = 160;
 // The sync vector as +1.0 / -1.0, the factor of each symbol's term.
 constexpr std::array<double, PI4_NSYM> PR = [] {
     std::array<double, PI4_NSYM> pr{};
-    for (int s = 0; s < PI4_NSYM; ++s) pr[s] = 2 * PI4_SYNCVEC[s] - 1.0;
+    for (int s = 0; s < PI4_NSYM; ++s)
+        pr[s] = 2 * PI4_SYNCVEC[s] - 1.0;
     return pr;
 }();
 
 typedef double v4d __attribute__((vector_size(32), aligned(8)));
 
-// Sums, for every bin, the rows' balances times the symbols' factors, in
-// order of the symbols: out[k] = sum over s of PR[s] * rows[s][k]. Each sum
-// runs over s alone, so computing many bins side by side in vector lanes
-// changes no rounding. Multiplying by +/-1 is exact; there is no fused
-// multiply-add (the build forbids contraction).
-__attribute__((target_clones("avx2", "default"))) void correlate(const double* const* rows,
-                                                                  int nbins, double* out) {
+// Macros rather than functions: a function passing 32-byte vectors would
+// have a different calling convention in the clones with and without AVX.
+#define LOAD4(p) (*reinterpret_cast<const v4d*>(p))
+#define SPLAT(x) (v4d{(x), (x), (x), (x)})
+#define STORE4(p, v) std::memcpy((p), &(v), sizeof(v4d))
+
+// Offsets L rows apart read the same rows, one symbol shifted: offset J + bL
+// reads row J + uL as its symbol u - b. GROUP such offsets are scored in one
+// pass over their rows, so each row is loaded once for all of them.
+constexpr int GROUP = 3;
+
+// Scores GROUP offsets: rows[u] is the row of offset J + u L, for u = 0 ..
+// 145 + GROUP - 1, and out[b * nbins + k] receives, for every bin k, the sum
+// over s of PR[s] * rows[s + b][k], added in order of s. Each sum runs over
+// s alone, so computing bins side by side in vector lanes, and offsets side
+// by side, changes no rounding. Multiplying by +/-1 is exact; there is no
+// fused multiply-add (the build forbids contraction).
+__attribute__((target_clones("avx2", "default"))) void correlate_group(const double* const* rows,
+                                                                       int nbins, double* out) {
+    static_assert(GROUP == 3);
+    int k = 0;
+    for (; k + 8 <= nbins; k += 8) {
+        v4d a00 = SPLAT(0.0), a01 = a00, a10 = a00, a11 = a00, a20 = a00, a21 = a00;
+        // Row u adds to offset b as its symbol s = u - b, when 0 <= s <= 145.
+        {
+            const v4d x0 = LOAD4(rows[0] + k), x1 = LOAD4(rows[0] + k + 4);
+            a00 += SPLAT(PR[0]) * x0, a01 += SPLAT(PR[0]) * x1;
+        }
+        {
+            const v4d x0 = LOAD4(rows[1] + k), x1 = LOAD4(rows[1] + k + 4);
+            a00 += SPLAT(PR[1]) * x0, a01 += SPLAT(PR[1]) * x1;
+            a10 += SPLAT(PR[0]) * x0, a11 += SPLAT(PR[0]) * x1;
+        }
+        for (int u = 2; u < PI4_NSYM; ++u) {
+            const v4d x0 = LOAD4(rows[u] + k), x1 = LOAD4(rows[u] + k + 4);
+            const v4d f0 = SPLAT(PR[u]), f1 = SPLAT(PR[u - 1]), f2 = SPLAT(PR[u - 2]);
+            a00 += f0 * x0, a01 += f0 * x1;
+            a10 += f1 * x0, a11 += f1 * x1;
+            a20 += f2 * x0, a21 += f2 * x1;
+        }
+        {
+            const v4d x0 = LOAD4(rows[146] + k), x1 = LOAD4(rows[146] + k + 4);
+            a10 += SPLAT(PR[145]) * x0, a11 += SPLAT(PR[145]) * x1;
+            a20 += SPLAT(PR[144]) * x0, a21 += SPLAT(PR[144]) * x1;
+        }
+        {
+            const v4d x0 = LOAD4(rows[147] + k), x1 = LOAD4(rows[147] + k + 4);
+            a20 += SPLAT(PR[145]) * x0, a21 += SPLAT(PR[145]) * x1;
+        }
+        STORE4(out + k, a00), STORE4(out + k + 4, a01);
+        STORE4(out + nbins + k, a10), STORE4(out + nbins + k + 4, a11);
+        STORE4(out + 2 * nbins + k, a20), STORE4(out + 2 * nbins + k + 4, a21);
+    }
+    for (; k < nbins; ++k) {
+        for (int b = 0; b < GROUP; ++b) {
+            double S = 0.0;
+            for (int s = 0; s < PI4_NSYM; ++s)
+                S += PR[s] * rows[s + b][k];
+            out[b * nbins + k] = S;
+        }
+    }
+}
+
+// The same for a single offset: rows[s] is its row of symbol s.
+__attribute__((target_clones("avx2", "default"))) void correlate_one(const double* const* rows,
+                                                                     int nbins, double* out) {
     int k = 0;
     for (; k + 16 <= nbins; k += 16) {
-        v4d a0 = {0, 0, 0, 0}, a1 = a0, a2 = a0, a3 = a0;
+        v4d a0 = SPLAT(0.0), a1 = a0, a2 = a0, a3 = a0;
         for (int s = 0; s < PI4_NSYM; ++s) {
             const double* r = rows[s] + k;
-            const v4d f = {PR[s], PR[s], PR[s], PR[s]};
-            a0 += f * *reinterpret_cast<const v4d*>(r);
-            a1 += f * *reinterpret_cast<const v4d*>(r + 4);
-            a2 += f * *reinterpret_cast<const v4d*>(r + 8);
-            a3 += f * *reinterpret_cast<const v4d*>(r + 12);
+            const v4d f = SPLAT(PR[s]);
+            a0 += f * LOAD4(r);
+            a1 += f * LOAD4(r + 4);
+            a2 += f * LOAD4(r + 8);
+            a3 += f * LOAD4(r + 12);
         }
-        std::memcpy(out + k, &a0, sizeof a0);
-        std::memcpy(out + k + 4, &a1, sizeof a1);
-        std::memcpy(out + k + 8, &a2, sizeof a2);
-        std::memcpy(out + k + 12, &a3, sizeof a3);
+        STORE4(out + k, a0), STORE4(out + k + 4, a1);
+        STORE4(out + k + 8, a2), STORE4(out + k + 12, a3);
     }
     for (; k < nbins; ++k) {
         double S = 0.0;
-        for (int s = 0; s < PI4_NSYM; ++s) S += PR[s] * rows[s][k];
+        for (int s = 0; s < PI4_NSYM; ++s)
+            S += PR[s] * rows[s][k];
         out[k] = S;
     }
 }
@@ -73,12 +132,13 @@ struct Pi4SyncSearch::State {
     const double* samples;
     int nsamples;
     double f0_center, tol, tstep;
-    SyncPlan grid;  // step, L, lo and hi; the same for every window
-    int nbins = 0;  // tone-0 bins searched: hi - lo + 1
-    int span = 0;   // rows one frame covers: 145 L + 1
+    SyncPlan grid;      // step, L, lo and hi; the same for every window
+    int nbins = 0;      // tone-0 bins searched: hi - lo + 1
+    int span = 0;       // rows one frame covers: 145 L + 1
+    int ring_rows = 0;  // rows held: a frame's and those of the offsets scored together
 
     // Streaming rows: balances of rows [first_row, next_row) in a ring of
-    // `span` rows, row R at slot R % span.
+    // `ring_rows` rows, row R at slot R % ring_rows.
     fft::Buffer<double> in;
     fft::Buffer<fftw_complex> out;
     fft::Plan plan{nullptr};
@@ -93,12 +153,13 @@ struct Pi4SyncSearch::State {
     };
     std::vector<OffsetBest> bests;
     long long first_offset = 0;
-    std::vector<double> scores;
-    std::vector<const double*> rows;
+    std::vector<double> scores;           // GROUP offsets' bin scores
+    std::vector<const double*> rows;      // the rows of the offsets being scored
+    std::vector<OffsetBest> chunk_bests;  // a chunk's bests before they join `bests`
 
     bool ready() const { return static_cast<bool>(plan); }
 
-    double* row(long long r) { return &ring[static_cast<std::size_t>(r % span) * nbins]; }
+    double* row(long long r) { return &ring[static_cast<std::size_t>(r % ring_rows) * nbins]; }
 
     // Computes row `next_row`: spectrum of its 2000 samples, then each bin's
     // sync balance. The input's zero padding stays zero: an out-of-place
@@ -115,21 +176,42 @@ struct Pi4SyncSearch::State {
             dst[k] = one - zero;
         }
         ++next_row;
-        if (next_row - first_row > span) first_row = next_row - span;
+        if (next_row - first_row > ring_rows) first_row = next_row - ring_rows;
     }
 
-    // Scores every bin at absolute offset j (its rows must be held) and
-    // returns the best, the lowest bin winning ties.
-    OffsetBest score_offset(long long j) {
-        for (int s = 0; s < PI4_NSYM; ++s) rows[s] = row(j + static_cast<long long>(s) * grid.L);
-        correlate(rows.data(), nbins, scores.data());
+    // The best of one offset's bin scores, the lowest bin winning ties.
+    OffsetBest best_of(const double* bin_scores) const {
         OffsetBest best{-1.0, -1, 1};
         for (int k = 0; k < nbins; ++k) {
-            const double S = scores[k];
+            const double S = bin_scores[k];
             const double v = S >= 0 ? S + S : S * -2.0;
             if (v > best.v) best = {v, grid.lo + k, S >= 0 ? 1 : -1};
         }
         return best;
+    }
+
+    // Scores offsets [j, j_end), whose rows are held, appending their bests.
+    void score(long long j, long long j_end) {
+        const long long L = grid.L;
+        if (j_end - j == GROUP * L) {
+            // Offsets J, J + L, J + 2L share their rows.
+            OffsetBest* chunk = chunk_bests.data();
+            for (long long J = j; J < j + L; ++J) {
+                for (int u = 0; u < PI4_NSYM + GROUP - 1; ++u)
+                    rows[u] = row(J + u * L);
+                correlate_group(rows.data(), nbins, scores.data());
+                for (int b = 0; b < GROUP; ++b)
+                    chunk[(J - j) + b * L] = best_of(scores.data() + b * nbins);
+            }
+            bests.insert(bests.end(), chunk, chunk + GROUP * L);
+            return;
+        }
+        for (long long J = j; J < j_end; ++J) {
+            for (int s = 0; s < PI4_NSYM; ++s)
+                rows[s] = row(J + s * L);
+            correlate_one(rows.data(), nbins, scores.data());
+            bests.push_back(best_of(scores.data()));
+        }
     }
 
     // Makes the bests of offsets [j0, j1) available. Offsets come in
@@ -148,10 +230,15 @@ struct Pi4SyncSearch::State {
             bests.erase(bests.begin(), bests.begin() + (j0 - first_offset));
             first_offset = j0;
         }
-        for (long long j = first_offset + static_cast<long long>(bests.size()); j < j1; ++j) {
+        // In chunks of GROUP * L offsets, as far as the window reaches.
+        long long j = first_offset + static_cast<long long>(bests.size());
+        while (j < j1) {
             if (j < first_row) return false;
-            while (next_row <= j + span - 1) compute_row();
-            bests.push_back(score_offset(j));
+            const long long j_end = std::min(j + GROUP * static_cast<long long>(grid.L), j1);
+            while (next_row < j_end + span - 1)
+                compute_row();
+            score(j, j_end);
+            j = j_end;
         }
         return true;
     }
@@ -170,19 +257,20 @@ Pi4SyncSearch::Pi4SyncSearch(const double* samples, int nsamples, double f0_cent
     if (st.grid.lo > st.grid.hi) return;  // no candidate in any window
     st.nbins = st.grid.hi - st.grid.lo + 1;
     st.span = 145 * st.grid.L + 1;
+    st.ring_rows = st.span - 1 + GROUP * st.grid.L;
     st.in = fft::allocate<double>(FFT_SIZE);
     st.out = fft::allocate<fftw_complex>(FFT_SIZE / 2 + 1);
     if (!st.in || !st.out) return;
     try {
-        st.ring.resize(static_cast<std::size_t>(st.span) * st.nbins);
-        st.scores.resize(st.nbins);
-        st.rows.resize(PI4_NSYM);
+        st.ring.resize(static_cast<std::size_t>(st.ring_rows) * st.nbins);
+        st.scores.resize(static_cast<std::size_t>(GROUP) * st.nbins);
+        st.rows.resize(PI4_NSYM + GROUP - 1);
+        st.chunk_bests.resize(static_cast<std::size_t>(GROUP) * st.grid.L);
     } catch (const std::exception&) {
         return;
     }
     std::memset(st.in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
-    st.plan = fft::Plan(
-        fftw_plan_dft_r2c_1d(FFT_SIZE, st.in.get(), st.out.get(), FFTW_ESTIMATE));
+    st.plan = fft::Plan(fftw_plan_dft_r2c_1d(FFT_SIZE, st.in.get(), st.out.get(), FFTW_ESTIMATE));
 }
 
 Pi4SyncSearch::~Pi4SyncSearch() = default;
@@ -194,8 +282,8 @@ int Pi4SyncSearch::search(long window_start, double dtmax, SyncResult& result) {
                         result, st.f0_center, st.tol, dtmax, st.tstep);
     };
     if (window_start < 0 || window_start > st.nsamples) return -1;
-    const SyncPlan plan = pi4_sync_plan(static_cast<int>(st.nsamples - window_start),
-                                        st.f0_center, st.tol, dtmax, st.tstep);
+    const SyncPlan plan = pi4_sync_plan(static_cast<int>(st.nsamples - window_start), st.f0_center,
+                                        st.tol, dtmax, st.tstep);
     if (plan.offsets < 1 || plan.lo > plan.hi) return -1;
     if (!st.ready() || window_start % plan.step != 0) return fallback();
 

@@ -37,9 +37,11 @@ inline void sort_branches(fano_node& node) {
 
 }  // namespace
 
-int fano_reference(std::int32_t& final_metric, std::uint32_t& cycle_count, std::uint32_t& furthest_node,
-         std::uint8_t* decoded, const std::uint8_t* soft_symbols, std::uint32_t bit_count,
-         const MetricTable& mettab, std::int32_t threshold_step, std::uint32_t cycles_per_bit) {
+int fano_reference(std::int32_t& final_metric, std::uint32_t& cycle_count,
+                   std::uint32_t& furthest_node, std::uint8_t* decoded,
+                   const std::uint8_t* soft_symbols, std::uint32_t bit_count,
+                   const MetricTable& mettab, std::int32_t threshold_step,
+                   std::uint32_t cycles_per_bit) {
     // Value-initialised so that a degenerate block (bit_count 0) reads zeros.
     std::unique_ptr<fano_node[]> nodes(new (std::nothrow) fano_node[bit_count + std::size_t{1}]());
     if (!nodes) {

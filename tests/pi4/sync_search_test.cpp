@@ -59,9 +59,8 @@ TEST(SyncSearch, MatchesThePlainSearchWindowForWindow) {
             SyncResult fast, plain;
             fast.dt = plain.dt = -1;
             const int rf = search.search(start, dtmax, fast);
-            const int rp =
-                pi4_sync(x.data() + start, n - static_cast<int>(start), plain, f0_center, tol,
-                         dtmax, tstep);
+            const int rp = pi4_sync(x.data() + start, n - static_cast<int>(start), plain, f0_center,
+                                    tol, dtmax, tstep);
             ASSERT_EQ(rf, rp) << where;
             expect_same(fast, plain, where);
 
@@ -83,8 +82,8 @@ TEST(SyncSearch, WindowsOffTheGridOrBackwardsStillMatch) {
     for (long start : {20000L, 137L, 0L, 20000L, 90000L, 400000L - 291999L, 400000L}) {
         SyncResult fast, plain;
         const int rf = search.search(start, 2.0, fast);
-        const int rp = pi4_sync(x.data() + start, 400000 - static_cast<int>(start), plain,
-                                682.8125, 30, 2.0, 1.0 / 60);
+        const int rp = pi4_sync(x.data() + start, 400000 - static_cast<int>(start), plain, 682.8125,
+                                30, 2.0, 1.0 / 60);
         ASSERT_EQ(rf, rp) << start;
         if (rf == 0) expect_same(fast, plain, std::to_string(start));
     }
