@@ -1,6 +1,9 @@
 // The demodulator's stages on a 60 s recording with one frame at 1.0 s.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <memory>
+
 #include "pi4/pi4.hpp"
 #include "sim/synth.hpp"
 
@@ -34,6 +37,46 @@ void BM_SyncFirstSearch(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SyncFirstSearch)->Unit(benchmark::kMillisecond);
+
+// The run-long search answering the same first window (a fresh search each
+// iteration, so every row is computed), then the later windows of a spot
+// loop over the whole recording.
+void BM_SyncSearchFirstWindow(benchmark::State& state) {
+    const Recording& r = recording();
+    SyncResult s;
+    for (auto _ : state) {
+        Pi4SyncSearch search(r.x.data(), 720000, 682.8125, 150, 1.0 / 60);
+        benchmark::DoNotOptimize(search.search(0, 2.0, s));
+    }
+}
+BENCHMARK(BM_SyncSearchFirstWindow)->Unit(benchmark::kMillisecond);
+
+// Windows of 24 s one after another over the 60 s, as behind a spot.
+void BM_SyncWindowsPlain(benchmark::State& state) {
+    const Recording& r = recording();
+    SyncResult s;
+    for (auto _ : state) {
+        for (long start = 0; 720000 - start >= 294400; start += 288200) {
+            const double dtmax = std::min((720000 - start) / 12000.0 - 24.433333333333334, 24.0);
+            benchmark::DoNotOptimize(pi4_sync(r.x.data() + start, 720000 - static_cast<int>(start),
+                                              s, 682.8125, 150, dtmax, 1.0 / 60));
+        }
+    }
+}
+BENCHMARK(BM_SyncWindowsPlain)->Unit(benchmark::kMillisecond);
+
+void BM_SyncWindowsRunLong(benchmark::State& state) {
+    const Recording& r = recording();
+    SyncResult s;
+    for (auto _ : state) {
+        Pi4SyncSearch search(r.x.data(), 720000, 682.8125, 150, 1.0 / 60);
+        for (long start = 0; 720000 - start >= 294400; start += 288200) {
+            const double dtmax = std::min((720000 - start) / 12000.0 - 24.433333333333334, 24.0);
+            benchmark::DoNotOptimize(search.search(start, dtmax, s));
+        }
+    }
+}
+BENCHMARK(BM_SyncWindowsRunLong)->Unit(benchmark::kMillisecond);
 
 void BM_SymbolMetrics(benchmark::State& state) {
     const Recording& r = recording();

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "coding/coding.hpp"
+#include "coding/fano_reference.hpp"
 
 namespace beacon {
 namespace {
@@ -14,7 +15,12 @@ namespace {
 constexpr std::uint32_t kBits = 73;
 constexpr std::uint32_t kCyclesPerBit = 100000;
 
-void run(benchmark::State& state, const std::array<std::uint8_t, 2 * kBits>& soft) {
+using FanoFn = int (*)(std::int32_t&, std::uint32_t&, std::uint32_t&, std::uint8_t*,
+                       const std::uint8_t*, std::uint32_t, const MetricTable&, std::int32_t,
+                       std::uint32_t);
+
+void run(benchmark::State& state, const std::array<std::uint8_t, 2 * kBits>& soft,
+         FanoFn decode = fano) {
     MetricTable mettab;
     std::int32_t step = 0;
     pi4_getmet(mettab, step);
@@ -23,8 +29,8 @@ void run(benchmark::State& state, const std::array<std::uint8_t, 2 * kBits>& sof
     std::uint8_t decoded[kBits / 8] = {};
     int rc = 0;
     for (auto _ : state) {
-        rc = fano(metric, cycles, furthest, decoded, soft.data(), kBits, mettab, step,
-                  kCyclesPerBit);
+        rc = decode(metric, cycles, furthest, decoded, soft.data(), kBits, mettab, step,
+                    kCyclesPerBit);
         benchmark::DoNotOptimize(rc);
         benchmark::DoNotOptimize(decoded);
     }
@@ -57,16 +63,26 @@ void BM_FanoNeutralFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_FanoNeutralFrame)->Unit(benchmark::kMillisecond);
 
-void BM_FanoNoiseFrame(benchmark::State& state) {
+std::array<std::uint8_t, 2 * kBits> noise_frame() {
     // Gaussian noise quantised like the message decoder does (sigma 30).
     std::mt19937 rng(2);
     std::normal_distribution<double> noise(0.0, 30.0);
     std::array<std::uint8_t, 2 * kBits> soft;
     for (auto& s : soft)
         s = pi4_soft_symbol(noise(rng));
-    run(state, soft);
+    return soft;
+}
+
+void BM_FanoNoiseFrame(benchmark::State& state) {
+    run(state, noise_frame());
 }
 BENCHMARK(BM_FanoNoiseFrame)->Unit(benchmark::kMillisecond);
+
+// The plain decoder of the tests, for comparison.
+void BM_FanoNoiseFramePlain(benchmark::State& state) {
+    run(state, noise_frame(), test::fano_reference);
+}
+BENCHMARK(BM_FanoNoiseFramePlain)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace beacon
