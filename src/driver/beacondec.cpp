@@ -1,6 +1,5 @@
 // beacondec: decodes the PI4 beacon frames of one WAV recording and prints a
 // line for each.
-#include <climits>
 #include <cstdio>
 #include <vector>
 
@@ -11,9 +10,24 @@
 namespace beacon {
 namespace {
 
-class PrintingSink : public SpotSink {
+class PrintingListener : public DecodeListener {
   public:
-    explicit PrintingSink(const RunSettings& s) : settings_(s) {}
+    explicit PrintingListener(const RunSettings& s) : settings_(s) {}
+
+    void resampling(const wav_data& wav) override {
+        if (settings_.diag) {
+            std::fprintf(stderr, "File is at %d Hz, resampling to %d Hz...\n", wav.sample_rate,
+                         PI4_SAMPLE_RATE);
+        }
+    }
+
+    void resampled(const wav_data& wav) override {
+        if (settings_.diag) {
+            std::fprintf(stderr, "Resampled: %ld samples at %d Hz (%.1f s)\n",
+                         static_cast<long>(wav.num_samples), PI4_SAMPLE_RATE,
+                         wav.num_samples / 12000.0);
+        }
+    }
 
     void candidate(const Candidate& c) override {
         if (!settings_.diag) return;
@@ -25,8 +39,9 @@ class PrintingSink : public SpotSink {
     }
 
     void spot(const Candidate& c, const char* display, std::int64_t fano_metric) override {
-        if (settings_.diag)
+        if (settings_.diag) {
             std::fprintf(stderr, "(Fano metric = %ld)\n", static_cast<long>(fano_metric));
+        }
         std::printf("%s %3.0f %4.1f %4.0f : %s\n", settings_.timestamp, c.snr_db, c.dt_abs,
                     c.df_carrier, display);
     }
@@ -47,50 +62,29 @@ int decode_file(const RunSettings& settings) {
                      static_cast<long>(wav.num_samples),
                      static_cast<double>(wav.num_samples) / wav.sample_rate);
     }
-    if (wav.sample_rate != PI4_SAMPLE_RATE) {
-        if (settings.diag) {
-            std::fprintf(stderr, "File is at %d Hz, resampling to %d Hz...\n", wav.sample_rate,
-                         PI4_SAMPLE_RATE);
-        }
-        std::vector<double> resampled;
-        std::int64_t resampled_len = 0;
-        if (resample_to_rate(wav.samples.data(), wav.num_samples, wav.sample_rate, PI4_SAMPLE_RATE,
-                             resampled, resampled_len) != 0) {
+
+    PrintingListener listener(settings);
+    const DecodeResult r =
+        decode_recording(wav, settings.freq, settings.tol, settings.dtmax, listener);
+    switch (r.prepare) {
+        case PrepareFailure::none:
+            break;
+        case PrepareFailure::resampling:
             std::fprintf(stderr, "beacondec: resampling failed\n");
             return 1;
-        }
-        wav.samples = std::move(resampled);
-        wav.num_samples = resampled_len;
-        wav.sample_rate = PI4_SAMPLE_RATE;
-        if (settings.diag) {
-            std::fprintf(stderr, "Resampled: %ld samples at %d Hz (%.1f s)\n",
-                         static_cast<long>(wav.num_samples), PI4_SAMPLE_RATE,
-                         wav.num_samples / 12000.0);
-        }
+        case PrepareFailure::too_long:
+            std::fprintf(stderr,
+                         "beacondec: recording too long (%ld samples at 12000 Hz, at most "
+                         "2147483647)\n",
+                         static_cast<long>(wav.num_samples));
+            return 1;
+        case PrepareFailure::memory:
+            std::fprintf(stderr, "beacondec: memory allocation failed\n");
+            return 1;
+        case PrepareFailure::too_short:
+            return 1;
     }
-    // The search counts samples in int.
-    if (wav.num_samples > INT_MAX) {
-        std::fprintf(stderr,
-                     "beacondec: recording too long (%ld samples at 12000 Hz, at most "
-                     "2147483647)\n",
-                     static_cast<long>(wav.num_samples));
-        return 1;
-    }
-
-    std::vector<float> fsamples;
-    try {
-        fsamples.assign(wav.samples.begin(), wav.samples.end());
-    } catch (const std::exception&) {
-        std::fprintf(stderr, "beacondec: memory allocation failed\n");
-        return 1;
-    }
-    if (wav.num_samples / 12000.0 < MIN_SEARCH_SECONDS) return 1;
-
-    PrintingSink sink(settings);
-    const SpotLoopResult r =
-        run_spot_loop(wav.samples.data(), fsamples.data(), static_cast<int>(wav.num_samples),
-                      settings.freq, settings.tol, settings.dtmax, sink);
-    switch (r.first_failure) {
+    switch (r.loop.first_failure) {
         case SearchFailure::none:
             break;
         case SearchFailure::no_candidate:
@@ -108,10 +102,10 @@ int decode_file(const RunSettings& settings) {
             std::fprintf(stderr,
                          "beacondec: no valid message decoded (candidate at DT=%+.3f s, DF=%.0f "
                          "Hz)\n",
-                         r.failed.dt_abs, r.failed.df_carrier);
+                         r.loop.failed.dt_abs, r.loop.failed.df_carrier);
             break;
     }
-    return r.spots > 0 ? 0 : 1;
+    return r.loop.spots > 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
+#include <vector>
 
 #include "coding/coding.hpp"
 
@@ -75,6 +77,44 @@ SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int n
         if (remaining < MIN_SEARCH_SECONDS) break;
         window_dtmax = std::min(remaining - PI4_FRAME_SECONDS - 0.1, LATER_WINDOW_SECONDS);
     }
+    return result;
+}
+
+DecodeResult decode_recording(wav_data& wav, double freq, double tol, double dtmax,
+                              DecodeListener& listener) {
+    DecodeResult result;
+    if (wav.sample_rate != PI4_SAMPLE_RATE) {
+        listener.resampling(wav);
+        std::vector<double> resampled;
+        std::int64_t resampled_len = 0;
+        if (resample_to_rate(wav.samples.data(), wav.num_samples, wav.sample_rate, PI4_SAMPLE_RATE,
+                             resampled, resampled_len) != 0) {
+            result.prepare = PrepareFailure::resampling;
+            return result;
+        }
+        wav.samples = std::move(resampled);
+        wav.num_samples = resampled_len;
+        wav.sample_rate = PI4_SAMPLE_RATE;
+        listener.resampled(wav);
+    }
+    // The search counts samples in int.
+    if (wav.num_samples > INT_MAX) {
+        result.prepare = PrepareFailure::too_long;
+        return result;
+    }
+    std::vector<float> fsamples;
+    try {
+        fsamples.assign(wav.samples.begin(), wav.samples.end());
+    } catch (const std::exception&) {
+        result.prepare = PrepareFailure::memory;
+        return result;
+    }
+    if (wav.num_samples / 12000.0 < MIN_SEARCH_SECONDS) {
+        result.prepare = PrepareFailure::too_short;
+        return result;
+    }
+    result.loop = run_spot_loop(wav.samples.data(), fsamples.data(),
+                                static_cast<int>(wav.num_samples), freq, tol, dtmax, listener);
     return result;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "audio/audio.hpp"
 #include "pi4/pi4.hpp"
 
 namespace beacon {
@@ -46,6 +47,34 @@ struct SpotLoopResult {
 // floats (measured), both of `nsamples` samples.
 SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int nsamples,
                              double freq, double tol, double dtmax, SpotSink& sink);
+
+// What decode_recording tells as it goes, for diagnostics.
+class DecodeListener : public SpotSink {
+  public:
+    // The file is not at 12000 Hz and is about to be resampled.
+    virtual void resampling(const wav_data&) {}
+    // It has been: `wav` now holds the 12000 Hz signal.
+    virtual void resampled(const wav_data&) {}
+};
+
+enum class PrepareFailure {
+    none,
+    resampling,  // the resampler refused the signal or ran out of memory
+    too_long,    // more samples at 12000 Hz than the search's int counts hold
+    memory,      // the float copy could not be allocated
+    too_short,   // shorter than a frame and 0.2 s: not searched, and not reported
+};
+
+struct DecodeResult {
+    PrepareFailure prepare = PrepareFailure::none;
+    SpotLoopResult loop;
+};
+
+// Everything after reading: brings `wav` to 12000 Hz (replacing its
+// samples), makes the float copy, refuses recordings too long or too short,
+// and runs the spot loop.
+DecodeResult decode_recording(wav_data& wav, double freq, double tol, double dtmax,
+                              DecodeListener& listener);
 
 // The message as printed: trailing blanks cut, leading blanks shown as '_'.
 // `display` receives up to 8 characters and a NUL.
