@@ -17,17 +17,23 @@
 namespace beacon {
 namespace {
 
-constexpr std::size_t BLOCK_FRAMES = 1 << 16;
+// Samples of all channels held at once: bounds memory whatever the channel count.
+constexpr std::size_t BLOCK_SAMPLES = 1 << 16;
+
+std::size_t block_frames(int channels) {
+    return std::max<std::size_t>(1, BLOCK_SAMPLES / static_cast<std::size_t>(channels));
+}
 
 // Calls f(block) for consecutive blocks of the mono mix.
 template <typename F>
 void for_each_block(const sim::SimSettings& s, const sim::Transmitter& tx, sim::Levels lv,
                     std::int64_t samples, F&& f) {
     sim::Renderer renderer(tx, s.rate, lv, s.seed);
-    std::vector<double> block(BLOCK_FRAMES);
+    const std::size_t frames = block_frames(s.channels);
+    std::vector<double> block(frames);
     for (std::int64_t done = 0; done < samples;) {
-        const auto n =
-            static_cast<std::size_t>(std::min<std::int64_t>(samples - done, BLOCK_FRAMES));
+        const auto n = static_cast<std::size_t>(
+            std::min<std::int64_t>(samples - done, static_cast<std::int64_t>(frames)));
         renderer.next(std::span<double>(block.data(), n));
         f(std::span<const double>(block.data(), n));
         done += static_cast<std::int64_t>(n);
@@ -74,7 +80,7 @@ int write_recording(const SimCommand& cmd) {
     if (created) {
         // Every channel carries the same mix, so the decoder's mix-down keeps the SNR.
         std::vector<double> frames;
-        frames.reserve(BLOCK_FRAMES * static_cast<std::size_t>(s.channels));
+        frames.reserve(block_frames(s.channels) * static_cast<std::size_t>(s.channels));
         for_each_block(s, tx, lv, samples, [&](std::span<const double> block) {
             if (!ok) return;
             frames.clear();
