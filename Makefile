@@ -6,7 +6,7 @@ JOBS ?= 2
 PREFIX ?= /usr/local
 EXAMPLE ?= $(BUILD)/example.wav
 
-.PHONY: all deps build run test sanitize install format clean
+.PHONY: all deps build programs run test sanitize install format clean
 
 all: build
 
@@ -19,9 +19,13 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j$(JOBS)
 
+# Only the two programs, without the tests: the quickest way to a first run.
+programs: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j$(JOBS) --target beacondec beaconsim
+
 # The main job: show what the programs do. beaconsim makes a recording of
 # three beacon frames a minute apart at -15 dB, and beacondec decodes it.
-run: build
+run: programs
 	$(BUILD)/src/driver/beaconsim -m OZ7IGY/B -n 3 --snr -15 $(EXAMPLE)
 	$(BUILD)/src/driver/beacondec $(EXAMPLE)
 
@@ -35,7 +39,7 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
 
-install: build
+install: programs
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # clang-format over the C++ sources (never over CMake or scripts).
