@@ -3,7 +3,10 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
 
-.PHONY: all deps build run test sanitize bench format clean
+PREFIX ?= /usr/local
+EXAMPLE ?= $(BUILD)/example.wav
+
+.PHONY: all deps build programs run test sanitize install format clean
 
 all: build
 
@@ -16,9 +19,15 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j$(JOBS)
 
-# The main job: show what the program does.
-run: build
-	$(BUILD)/src/driver/beacondec -h
+# Only the two programs, without the tests: the quickest way to a first run.
+programs: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j$(JOBS) --target beacondec beaconsim
+
+# The main job: show what the programs do. beaconsim makes a recording of
+# three beacon frames a minute apart at -15 dB, and beacondec decodes it.
+run: programs
+	$(BUILD)/src/driver/beaconsim -m OZ7IGY/B -n 3 --snr -15 $(EXAMPLE)
+	$(BUILD)/src/driver/beacondec $(EXAMPLE)
 
 test: build
 	ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure
@@ -29,6 +38,9 @@ sanitize: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
+
+install: programs
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # clang-format over the C++ sources (never over CMake or scripts).
 format:

@@ -4,72 +4,66 @@
 #include <cctype>
 #include <cmath>
 #include <numbers>
+#include <stdexcept>
 
 namespace beacon::sim {
 namespace {
 
 constexpr double TWO_PI = 2.0 * std::numbers::pi;
 
-// Sample index range [first, last) of the time span [t0, t1).
-void span(double rate, std::size_t size, double t0, double t1, std::size_t& first,
-          std::size_t& last) {
-    const double a = std::ceil(t0 * rate);
-    const double b = std::ceil(t1 * rate);
-    first = a <= 0 ? 0 : static_cast<std::size_t>(std::min(a, static_cast<double>(size)));
-    last = b <= 0 ? 0 : static_cast<std::size_t>(std::min(b, static_cast<double>(size)));
+double frac(double x) {
+    return x - std::floor(x);
 }
 
-const char* morse_code(char c) {
-    static const char* const letters[26] = {".-",   "-...", "-.-.", "-..",  ".",    "..-.", "--.",
-                                            "....", "..",   ".---", "-.-",  ".-..", "--",   "-.",
-                                            "---",  ".--.", "--.-", ".-.",  "...",  "-",    "..-",
-                                            "...-", ".--",  "-..-", "-.--", "--.."};
-    static const char* const digits[10] = {"-----", ".----", "..---", "...--", "....-",
-                                           ".....", "-....", "--...", "---..", "----."};
-    const unsigned char u = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)));
-    if (u >= 'A' && u <= 'Z') return letters[u - 'A'];
-    if (u >= '0' && u <= '9') return digits[u - '0'];
-    if (u == '/') return "-..-.";
-    return nullptr;  // a word gap
+// Index of the first sample whose instant n / rate is not before t.
+std::int64_t first_sample_from(double t, double rate) {
+    auto n = static_cast<std::int64_t>(std::ceil(t * rate));
+    // t * rate is rounded; settle the index by the instants themselves.
+    while (static_cast<double>(n - 1) / rate >= t)
+        --n;
+    while (static_cast<double>(n) / rate < t)
+        ++n;
+    return n;
 }
 
-// Dot units of the keyed text, as (on, units) pairs.
+// Calls f(on, dot_units) for each element and gap of the keyed text, from
+// the first element to the last (no gap before or after).
 template <typename F>
 void for_each_element(std::string_view text, F&& f) {
-    bool first_char = true;
+    int pending_gap = 0;  // dots of space before the next element
+    bool started = false;
     for (char c : text) {
-        const char* code = morse_code(c);
-        if (code == nullptr) {
-            f(false, 7);
-            first_char = true;
+        if (c == ' ') {
+            if (started) pending_gap = 7;
             continue;
         }
-        if (!first_char) f(false, 3);
-        first_char = false;
+        const char* code = morse_code(c);
+        if (code == nullptr) continue;
+        if (started && pending_gap < 3) pending_gap = 3;
         for (const char* e = code; *e; ++e) {
-            if (e != code) f(false, 1);
+            if (pending_gap > 0) f(false, pending_gap);
             f(true, *e == '.' ? 1 : 3);
+            pending_gap = 1;
         }
+        started = true;
+        pending_gap = 0;
     }
 }
 
 }  // namespace
 
-double add_pi4_frame(std::vector<double>& signal, double rate,
-                     const std::array<std::uint8_t, PI4_NSYM>& symbols, double start_s,
-                     double carrier_hz, double amplitude, double drift_hz_per_s, double phase) {
-    const double symbol_s = static_cast<double>(PI4_NSPS) / PI4_SAMPLE_RATE;
-    std::size_t first, last;
-    span(rate, signal.size(), start_s, start_s + PI4_NSYM * symbol_s, first, last);
-    for (std::size_t n = first; n < last; ++n) {
-        const double t = static_cast<double>(n) / rate - start_s;
-        const int i = std::min(PI4_NSYM - 1, static_cast<int>(t / symbol_s));
-        const double f =
-            carrier_hz - PI4_CARRIER_OFFSET + PI4_TONE_SPACING * symbols[i] + drift_hz_per_s * t;
-        signal[n] += amplitude * std::sin(phase);
-        phase = std::fmod(phase + TWO_PI * f / rate, TWO_PI);
-    }
-    return phase;
+const char* morse_code(char c) {
+    static constexpr const char* LETTERS[26] = {
+        ".-",   "-...", "-.-.", "-..",  ".",   "..-.", "--.",  "....", "..",
+        ".---", "-.-",  ".-..", "--",   "-.",  "---",  ".--.", "--.-", ".-.",
+        "...",  "-",    "..-",  "...-", ".--", "-..-", "-.--", "--.."};
+    static constexpr const char* DIGITS[10] = {"-----", ".----", "..---", "...--", "....-",
+                                               ".....", "-....", "--...", "---..", "----."};
+    const int u = std::toupper(static_cast<unsigned char>(c));
+    if (u >= 'A' && u <= 'Z') return LETTERS[u - 'A'];
+    if (u >= '0' && u <= '9') return DIGITS[u - '0'];
+    if (u == '/') return "-..-.";
+    return nullptr;
 }
 
 double morse_duration(std::string_view text, double wpm) {
@@ -78,25 +72,75 @@ double morse_duration(std::string_view text, double wpm) {
     return units * 1.2 / wpm;
 }
 
-double add_morse_id(std::vector<double>& signal, double rate, std::string_view text, double start_s,
-                    double carrier_hz, double amplitude, double wpm, double carrier_s,
-                    double phase) {
+Transmitter::Transmitter(double carrier_hz, double drift_hz_per_s, double reference_s)
+    : carrier_hz_(carrier_hz), drift_hz_per_s_(drift_hz_per_s), reference_s_(reference_s) {}
+
+void Transmitter::add(double start_s, double end_s, double offset_hz) {
+    if (end_s <= start_s) return;
+    if (!stretches_.empty() && start_s < stretches_.back().end)
+        throw std::invalid_argument("transmitter stretches out of order");
+    stretches_.push_back({start_s, end_s, offset_hz, offset_phase_end_});
+    offset_phase_end_ = frac(offset_phase_end_ + offset_hz * (end_s - start_s));
+}
+
+double Transmitter::add_frame(double start_s, const std::array<std::uint8_t, PI4_NSYM>& symbols) {
+    const double symbol_s = static_cast<double>(PI4_NSPS) / PI4_SAMPLE_RATE;
+    for (int i = 0; i < PI4_NSYM; ++i) {
+        // Both ends from the same expression, so neighbours meet exactly.
+        add(start_s + i * symbol_s, start_s + (i + 1) * symbol_s,
+            -PI4_CARRIER_OFFSET + PI4_TONE_SPACING * symbols[i]);
+    }
+    return start_s + PI4_NSYM * symbol_s;
+}
+
+double Transmitter::add_morse(double start_s, std::string_view text, double wpm) {
     const double unit = 1.2 / wpm;
-    const double step = TWO_PI * carrier_hz / rate;
-    double t = start_s;
-    auto key = [&](bool on, double seconds) {
-        std::size_t first, last;
-        span(rate, signal.size(), t, t + seconds, first, last);
-        for (std::size_t n = first; n < last; ++n) {
-            if (on) signal[n] += amplitude * std::sin(phase);
-            phase = std::fmod(phase + step, TWO_PI);
+    int units = 0;  // from start_s, so that rounding does not add up
+    for_each_element(text, [&](bool on, int u) {
+        if (on) add(start_s + units * unit, start_s + (units + u) * unit, 0.0);
+        units += u;
+    });
+    return start_s + units * unit;
+}
+
+void Transmitter::add_carrier(double start_s, double end_s) {
+    add(start_s, end_s, 0.0);
+}
+
+void Transmitter::render(double rate, std::int64_t first_sample, std::span<double> out,
+                         double amplitude) const {
+    const auto end_sample = first_sample + static_cast<std::int64_t>(out.size());
+    // Stretches are in time order: skip those that end before the block
+    // (with a sample of margin for rounding) and stop at the first one that
+    // starts after it.
+    const double block_start = static_cast<double>(first_sample - 1) / rate;
+    const double block_end = static_cast<double>(end_sample + 1) / rate;
+    auto it = std::lower_bound(stretches_.begin(), stretches_.end(), block_start,
+                               [](const Stretch& s, double t) { return s.end < t; });
+    for (; it != stretches_.end() && it->start <= block_end; ++it) {
+        const Stretch& s = *it;
+        const std::int64_t a = std::max(first_sample, first_sample_from(s.start, rate));
+        const std::int64_t b = std::min(end_sample, first_sample_from(s.end, rate));
+        for (std::int64_t n = a; n < b; ++n) {
+            const double t = static_cast<double>(n) / rate;
+            const double tau = t - reference_s_;
+            // Each term reduced to a fraction of a cycle before they are
+            // added, so that long recordings keep their precision.
+            const double cycles = frac(carrier_hz_ * tau) +
+                                  frac(0.5 * drift_hz_per_s_ * tau * tau) +
+                                  frac(s.offset_phase + s.offset_hz * (t - s.start));
+            out[static_cast<std::size_t>(n - first_sample)] +=
+                amplitude * std::sin(TWO_PI * frac(cycles));
         }
-        t += seconds;
-    };
-    for_each_element(text, [&](bool on, int u) { key(on, u * unit); });
-    key(false, 3 * unit);
-    key(true, carrier_s);
-    return phase;
+    }
+}
+
+void add_pi4_frame(std::vector<double>& signal, double rate,
+                   const std::array<std::uint8_t, PI4_NSYM>& symbols, double start_s,
+                   double carrier_hz, double amplitude, double drift_hz_per_s) {
+    Transmitter tx(carrier_hz, drift_hz_per_s, start_s);
+    tx.add_frame(start_s, symbols);
+    tx.render(rate, 0, signal, amplitude);
 }
 
 std::uint64_t Noise::next() {

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "audio/audio.hpp"
+
 extern char** environ;
 
 namespace beacon::test {
@@ -82,29 +84,19 @@ WavBuilder& WavBuilder::raw(const Bytes& bytes) {
 
 Bytes pcm_bytes(const std::vector<double>& interleaved, int bits) {
     Bytes b;
-    b.reserve(interleaved.size() * static_cast<std::size_t>(bits / 8));
-    const double full = std::ldexp(1.0, bits - 1);
-    for (double x : interleaved) {
-        const double q = std::clamp(std::nearbyint(x * full), -full, full - 1);
-        const auto v = static_cast<std::int64_t>(q);
-        if (bits == 8) {
-            b.push_back(static_cast<std::uint8_t>(v + 128));
-        } else {
-            for (int k = 0; k < bits / 8; ++k)
-                b.push_back(
-                    static_cast<std::uint8_t>((static_cast<std::uint64_t>(v) >> (8 * k)) & 0xff));
-        }
-    }
+    wav_pcm_encode(interleaved, bits, b);
     return b;
 }
 
 Bytes pcm_wav(const std::vector<double>& interleaved, int rate, int channels, int bits) {
-    const Bytes pcm = pcm_bytes(interleaved, bits);
-    return WavBuilder(static_cast<std::uint32_t>(36 + pcm.size()))
-        .fmt(1, static_cast<std::uint16_t>(channels), static_cast<std::uint32_t>(rate),
-             static_cast<std::uint16_t>(bits))
-        .data(pcm)
-        .bytes();
+    const auto data_bytes =
+        static_cast<std::uint32_t>(interleaved.size() * static_cast<std::size_t>(bits / 8));
+    const auto header =
+        wav_header(static_cast<std::uint32_t>(rate), static_cast<std::uint16_t>(channels),
+                   static_cast<std::uint16_t>(bits), data_bytes);
+    Bytes b(header.begin(), header.end());
+    wav_pcm_encode(interleaved, bits, b);
+    return b;
 }
 
 TempDir::TempDir() {
