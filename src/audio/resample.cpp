@@ -40,8 +40,8 @@ int resample_to_rate(const double* in_samples, std::int64_t in_len, std::int32_t
             time_in[t][0] = in_samples[t];
             time_in[t][1] = 0.0;
         }
-        const fft::Plan forward(
-            fftw_plan_dft_1d(n_in, time_in.get(), spectrum.get(), FFTW_FORWARD, FFTW_ESTIMATE));
+        const fft::Plan forward =
+            fft::Plan::dft_1d(n_in, time_in.get(), spectrum.get(), FFTW_FORWARD);
         forward.execute();
     }
 
@@ -66,8 +66,8 @@ int resample_to_rate(const double* in_samples, std::int64_t in_len, std::int32_t
     auto time_out = fft::allocate<fftw_complex>(n);
     if (!time_out) return -1;
     {
-        const fft::Plan backward(
-            fftw_plan_dft_1d(n, out_spectrum.get(), time_out.get(), FFTW_BACKWARD, FFTW_ESTIMATE));
+        const fft::Plan backward =
+            fft::Plan::dft_1d(n, out_spectrum.get(), time_out.get(), FFTW_BACKWARD);
         backward.execute();
     }
     out_spectrum.reset();

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 namespace beacon::fft {
 
@@ -24,12 +26,20 @@ Buffer<T> allocate(std::size_t n) {
     return Buffer<T>(static_cast<T*>(fftw_malloc(n * sizeof(T))));
 }
 
+// FFTW's planner keeps global state: making and destroying plans is not
+// safe from several threads at once, while executing them is. Every plan of
+// this program is made and destroyed under this one lock, so decoders may
+// run side by side.
+inline std::mutex& planner_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+// A plan made with FFTW_ESTIMATE (no trial runs, arrays left alone), owned.
 class Plan {
   public:
-    explicit Plan(fftw_plan p) : plan_(p) {}
-    ~Plan() {
-        if (plan_ != nullptr) fftw_destroy_plan(plan_);
-    }
+    Plan() = default;
+    ~Plan() { reset(); }
     Plan(const Plan&) = delete;
     Plan& operator=(const Plan&) = delete;
     Plan(Plan&& o) noexcept : plan_(o.plan_) { o.plan_ = nullptr; }
@@ -37,11 +47,28 @@ class Plan {
         std::swap(plan_, o.plan_);
         return *this;
     }
+
+    static Plan r2c_1d(int n, double* in, fftw_complex* out) {
+        const std::lock_guard<std::mutex> lock(planner_mutex());
+        return Plan(fftw_plan_dft_r2c_1d(n, in, out, FFTW_ESTIMATE));
+    }
+    static Plan dft_1d(int n, fftw_complex* in, fftw_complex* out, int sign) {
+        const std::lock_guard<std::mutex> lock(planner_mutex());
+        return Plan(fftw_plan_dft_1d(n, in, out, sign, FFTW_ESTIMATE));
+    }
+
     explicit operator bool() const { return plan_ != nullptr; }
     void execute() const { fftw_execute(plan_); }
+    void reset() {
+        if (plan_ == nullptr) return;
+        const std::lock_guard<std::mutex> lock(planner_mutex());
+        fftw_destroy_plan(plan_);
+        plan_ = nullptr;
+    }
 
   private:
-    fftw_plan plan_;
+    explicit Plan(fftw_plan p) : plan_(p) {}
+    fftw_plan plan_ = nullptr;
 };
 
 }  // namespace beacon::fft

@@ -75,7 +75,7 @@ int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_
     auto in = fft::allocate<double>(FFT_SIZE);
     auto out = fft::allocate<fftw_complex>(FFT_SIZE / 2 + 1);
     if (!in || !out) return -1;
-    const fft::Plan fft(fftw_plan_dft_r2c_1d(FFT_SIZE, in.get(), out.get(), FFTW_ESTIMATE));
+    const fft::Plan transform = fft::Plan::r2c_1d(FFT_SIZE, in.get(), out.get());
     std::vector<double> power;
     try {
         power.resize(rows * static_cast<std::size_t>(width));
@@ -86,7 +86,7 @@ int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_
     for (std::size_t r = 0; r < rows; ++r) {
         std::memcpy(in.get(), samples + r * plan.step, 2000 * sizeof(double));
         std::memset(in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
-        fft.execute();
+        transform.execute();
         double* row = &power[r * width];
         for (int k = 0; k < width; ++k) {
             const fftw_complex& c = out[first_bin + k];

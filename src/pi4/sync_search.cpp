@@ -141,7 +141,7 @@ struct Pi4SyncSearch::State {
     // `ring_rows` rows, row R at slot R % ring_rows.
     fft::Buffer<double> in;
     fft::Buffer<fftw_complex> out;
-    fft::Plan plan{nullptr};
+    fft::Plan plan;
     std::vector<double> ring;
     long long first_row = 0, next_row = 0;
 
@@ -270,7 +270,7 @@ Pi4SyncSearch::Pi4SyncSearch(const double* samples, int nsamples, double f0_cent
         return;
     }
     std::memset(st.in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
-    st.plan = fft::Plan(fftw_plan_dft_r2c_1d(FFT_SIZE, st.in.get(), st.out.get(), FFTW_ESTIMATE));
+    st.plan = fft::Plan::r2c_1d(FFT_SIZE, st.in.get(), st.out.get());
 }
 
 Pi4SyncSearch::~Pi4SyncSearch() = default;
