@@ -90,6 +90,10 @@ int decode_file(const RunSettings& settings) {
     const SpotLoopResult r =
         run_spot_loop(wav.samples.data(), fsamples.data(), static_cast<int>(wav.num_samples),
                       settings.freq, settings.tol, settings.dtmax, sink);
+    if (r.out_of_memory) {
+        std::fprintf(stderr, "beacondec: memory allocation failed\n");
+        return 1;
+    }
     switch (r.first_failure) {
         case SearchFailure::none:
             break;

@@ -34,6 +34,10 @@ SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int n
         const int sync_status =
             pi4_sync(samples + window_start, static_cast<int>(nsamples - window_start), c.sync,
                      f0_center, tol, window_dtmax, SYNC_TSTEP);
+        if (sync_status == PI4_SYNC_NO_MEMORY) {
+            result.out_of_memory = true;
+            return result;
+        }
         SearchFailure failure = SearchFailure::no_candidate;
         if (sync_status == 0) {
             c.dt_abs = window_start / 12000.0 + c.sync.dt;

@@ -33,8 +33,10 @@ SyncPlan pi4_sync_plan(int nsamples, double f0_center, double tol, double dtmax,
 
 // Searches `samples` (12000 Hz, element 0 = search start) for the frame with
 // the best sync correlation, tone 0 within f0_center +/- tol Hz and start at
-// most dtmax seconds in. Returns 0 and fills `result`, or -1 (result
-// untouched) when there is no candidate.
+// most dtmax seconds in. Returns 0 and fills `result`, -1 when there is no
+// candidate, or PI4_SYNC_NO_MEMORY when its working memory cannot be had
+// (result untouched in both cases).
+inline constexpr int PI4_SYNC_NO_MEMORY = -2;
 int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
              double dtmax, double tstep);
 

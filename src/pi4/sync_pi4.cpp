@@ -18,6 +18,7 @@ constexpr double BIN_HZ = 1.46484375;                 // 12000 / 8192
 constexpr int TONE_BINS = 160;                        // one tone spacing in bins
 constexpr int LAST_TONE0_BIN = 3615;                  // 3615 + 3 * 160 = 4095, the last bin kept
 constexpr double LONG_LIMIT = 9223372036854775808.0;  // 2^63
+constexpr std::size_t PLANNER_RESERVE = std::size_t{2} << 20;
 
 // The sync vector as +1.0 (sync bit 1) and -1.0 (sync bit 0).
 constexpr std::array<double, PI4_NSYM> PR = [] {
@@ -74,13 +75,16 @@ int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_
 
     auto in = fft::allocate<double>(FFT_SIZE);
     auto out = fft::allocate<fftw_complex>(FFT_SIZE / 2 + 1);
-    if (!in || !out) return -1;
+    if (!in || !out) return PI4_SYNC_NO_MEMORY;
+    // FFTW's planner aborts the process when it cannot allocate: make sure
+    // its working memory (under 0.5 MB for this transform) can be had first.
+    if (!fft::allocate<char>(PLANNER_RESERVE)) return PI4_SYNC_NO_MEMORY;
     const fft::Plan fft(fftw_plan_dft_r2c_1d(FFT_SIZE, in.get(), out.get(), FFTW_ESTIMATE));
     std::vector<double> power;
     try {
         power.resize(rows * static_cast<std::size_t>(width));
     } catch (const std::exception&) {
-        return -1;
+        return PI4_SYNC_NO_MEMORY;
     }
 
     for (std::size_t r = 0; r < rows; ++r) {
