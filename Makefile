@@ -1,9 +1,12 @@
 # Entry points for people and CI. Every target installs what it needs first.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
+# Seconds per fuzz target for `make fuzz` (CI's `make fuzz-smoke` gives each 15).
+FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build run test sanitize bench format clean
+.PHONY: all deps build run test sanitize fuzz-build fuzz fuzz-smoke bench format clean
 
 all: build
 
@@ -30,9 +33,24 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
 
+# The libFuzzer targets of fuzz/, built with clang and the sanitizers.
+fuzz-build:
+	./scripts/install-deps clang libclang-rt-14-dev
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_FUZZ=ON -DBEACON_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+
+# Each target in turn for FUZZ_SECONDS; the corpora grow in $(FUZZ_BUILD)/corpus.
+fuzz: fuzz-build
+	fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# A short run of every target, for CI.
+fuzz-smoke: fuzz-build
+	fuzz/run-fuzzers $(FUZZ_BUILD) 15
+
 # clang-format over the C++ sources (never over CMake or scripts).
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
