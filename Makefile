@@ -6,7 +6,7 @@ JOBS ?= 2
 # Seconds per fuzz target for `make fuzz` (CI's `make fuzz-smoke` gives each 15).
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build run test sanitize fuzz-build fuzz fuzz-smoke bench format clean
+.PHONY: all deps build run test sanitize valgrind fuzz-build fuzz fuzz-smoke bench format clean
 
 all: build
 
@@ -32,6 +32,23 @@ sanitize: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
+
+# End-to-end decoding (recordings at several rates, depths and channel counts)
+# and the error paths of bad files, every beacondec run under memcheck. Any
+# report fails: a run with an error exits with 99, which its test sees, and
+# the logs must be empty.
+VALGRIND_TESTS = Decode.OneFrameWithDiagnostics:Decode.AnyRateDepthAndChannelCount:$\
+BadInput.FilesThatCannotBeRead:BadInput.BrokenHeaders:BadInput.InvalidFormatFields:$\
+BadInput.DataSizesAndLengths
+valgrind: build
+	./scripts/install-deps valgrind
+	rm -rf $(BUILD)/valgrind && mkdir -p $(BUILD)/valgrind
+	valgrind -q --trace-children=yes --error-exitcode=99 --leak-check=full \
+	    --errors-for-leak-kinds=definite,indirect --log-file=$(BUILD)/valgrind/%p.log \
+	    $(BUILD)/tests/cli/cli_test --gtest_filter='$(VALGRIND_TESTS)' \
+	    || { cat $(BUILD)/valgrind/*.log; exit 1; }
+	@if grep -q . $(BUILD)/valgrind/*.log; then cat $(BUILD)/valgrind/*.log; exit 1; fi
+	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) processes, no report"
 
 # The libFuzzer targets of fuzz/, built with clang and the sanitizers.
 fuzz-build:
