@@ -123,8 +123,16 @@ int decode_file(const RunSettings& settings) {
 
 int main(int argc, char** argv) {
     beacon::RunSettings settings;
-    const int scan = beacon::scan_command_line(argc, argv, settings, stdout, stderr);
-    if (scan != beacon::SCAN_CONTINUE) return scan;
-    beacon::fill_timestamp(settings);
-    return beacon::decode_file(settings);
+    int status = beacon::scan_command_line(argc, argv, settings, stdout, stderr);
+    if (status == beacon::SCAN_CONTINUE) {
+        beacon::fill_timestamp(settings);
+        status = beacon::decode_file(settings);
+    }
+    // Result lines lost to a full disk or a failing device are no success:
+    // a script would take the status 0 for a complete run.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "beacondec: cannot write to standard output\n");
+        return 1;
+    }
+    return status;
 }

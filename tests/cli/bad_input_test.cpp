@@ -273,6 +273,29 @@ TEST(BadInput, DataSizesAndLengths) {
     });
 }
 
+TEST(BadInput, ResultsThatCannotBeWrittenAreNoSuccess) {
+    // Standard output on a full device: the result line (or the help) is
+    // lost, so the run must not end with status 0.
+    const TempDir dir;
+    const std::string path = dir.file("beacon.wav");
+    write_file(path, beacon_recording());
+    auto run_full = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full", kBin});
+        return run_program("/bin/sh", args);
+    };
+    const std::string lost = "beacondec: cannot write to standard output\n";
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"-T", "120000", path}, {"-V"}, {"-v"}, {"-h"}}) {
+        const RunResult r = run_full(args);
+        EXPECT_EQ(r.err, lost) << args[0];
+        EXPECT_EQ(r.status, 1) << args[0];
+    }
+    // Nothing to write: the status stays.
+    const RunResult r = run_full({"-x"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(run_full({"-T", "120000", dir.file("absent.wav")}).status, 1);
+}
+
 TEST(BadInput, RecordingsWithoutABeacon) {
     const std::size_t n = 30 * 12000;
     std::vector<double> noise(n, 0.0);
