@@ -200,6 +200,14 @@ void wav_seeds(const fs::path& dir) {
     beacon::sim::add_pi4_frame(x, 4000, symbols, 0.2, 800.0, 0.3);
     beacon::sim::add_white_noise(x, 0.02, 3);
     put(dir, "pi4_4000hz", wav(x, 4000, 1, 8));
+
+    // Two frames in 50 s at 3000 Hz: the second is found by a later window.
+    std::vector<double> y(150000, 0.0);
+    beacon::sim::add_pi4_frame(y, 3000, symbols, 0.2, 800.0, 0.3);
+    beacon::pi4_make_symbols("SECOND", symbols);
+    beacon::sim::add_pi4_frame(y, 3000, symbols, 25.0, 800.0, 0.3);
+    beacon::sim::add_white_noise(y, 0.02, 4);
+    put(dir, "pi4_two_frames", wav(y, 3000, 1, 8));
 }
 
 void fano_seeds(const fs::path& dir) {
