@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "support/test_support.hpp"
+#include "support/recording.hpp"
 
 namespace beacon::test {
 namespace {
@@ -100,6 +100,28 @@ TEST(Resources, EachStageReportsItsOwnAllocationFailure) {
     sparse_wav(path, 12000, 1, 8, 3000000);
     expect_run(run_limited(path, 60 * MB, {"-d", "20", "-t", "1000"}),
                "beacondec: memory allocation failed\n", 1);
+}
+
+TEST(Resources, ALaterSearchWithoutMemoryEndsTheRun) {
+    SKIP_UNDER_SANITIZERS();
+    // Searching every frequency, the first window (offset 0 only) needs a
+    // power table of 48 MB and a later one (24 s of offsets) of 95 MB: in
+    // 94 MB the first frame is decoded and printed (from 72 MB on) and the
+    // next search cannot be made (up to 116 MB, where both frames are
+    // found). The run must not end as if the rest of the file had been
+    // searched. The limits follow the size of the power table.
+    const TempDir dir;
+    const std::string path = dir.file("two.wav");
+    RecordingSpec spec;
+    spec.seconds = 90;
+    spec.snr_db = 10;
+    spec.frames = {{"FIRST", 0.0}, {"SECOND", 60.0}};
+    write_file(path, pi4_recording(spec));
+    const std::vector<std::string> options = {"-d", "0", "-f", "2800", "-t", "3000"};
+    const RunResult r = run_limited(path, 94 * MB, options);
+    EXPECT_EQ(r.out, "120000  10  0.0  800 : FIRST\n");
+    EXPECT_EQ(r.err, "beacondec: memory allocation failed\n");
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(Resources, NeverKilledWhateverTheLimit) {
