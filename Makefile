@@ -37,15 +37,17 @@ sanitize: deps
 # and the error paths of bad files, every beacondec run under memcheck. Any
 # report fails: a run with an error exits with 99, which its test sees, and
 # the logs must be empty.
-VALGRIND_TESTS = Decode.OneFrameWithDiagnostics:Decode.AnyRateDepthAndChannelCount:$\
-BadInput.FilesThatCannotBeRead:BadInput.BrokenHeaders:BadInput.InvalidFormatFields:$\
-BadInput.DataSizesAndLengths
+VALGRIND_TESTS = Decode.OneFrameWithDiagnostics Decode.AnyRateDepthAndChannelCount \
+    BadInput.FilesThatCannotBeRead BadInput.BrokenHeaders BadInput.InvalidFormatFields \
+    BadInput.DataSizesAndLengths
+empty :=
+space := $(empty) $(empty)
 valgrind: build
 	./scripts/install-deps valgrind
 	rm -rf $(BUILD)/valgrind && mkdir -p $(BUILD)/valgrind
 	valgrind -q --trace-children=yes --error-exitcode=99 --leak-check=full \
 	    --errors-for-leak-kinds=definite,indirect --log-file=$(BUILD)/valgrind/%p.log \
-	    $(BUILD)/tests/cli/cli_test --gtest_filter='$(VALGRIND_TESTS)' \
+	    $(BUILD)/tests/cli/cli_test --gtest_filter='$(subst $(space),:,$(strip $(VALGRIND_TESTS)))' \
 	    || { cat $(BUILD)/valgrind/*.log; exit 1; }
 	@if grep -q . $(BUILD)/valgrind/*.log; then cat $(BUILD)/valgrind/*.log; exit 1; fi
 	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) processes, no report"
