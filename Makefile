@@ -1,12 +1,15 @@
 # Entry points for people and CI. Every target installs what it needs first.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
+# Seconds per fuzz target for `make fuzz` (CI's `make fuzz-smoke` gives each 15).
+FUZZ_SECONDS ?= 600
 
 PREFIX ?= /usr/local
 EXAMPLE ?= $(BUILD)/example.wav
 
-.PHONY: all deps build programs run test sanitize install format clean
+.PHONY: all deps build programs run test sanitize install valgrind fuzz-build fuzz fuzz-smoke format clean
 
 all: build
 
@@ -42,9 +45,43 @@ sanitize: deps
 install: programs
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# End-to-end decoding (recordings at several rates, depths and channel counts)
+# and the error paths of bad files, every beacondec run under memcheck. Any
+# report fails: a run with an error exits with 99, which its test sees, and
+# the logs must be empty.
+VALGRIND_TESTS = Decode.OneFrameWithDiagnostics Decode.AnyRateDepthAndChannelCount \
+    BadInput.FilesThatCannotBeRead BadInput.BrokenHeaders BadInput.InvalidFormatFields \
+    BadInput.DataSizesAndLengths
+empty :=
+space := $(empty) $(empty)
+valgrind: build
+	./scripts/install-deps valgrind
+	rm -rf $(BUILD)/valgrind && mkdir -p $(BUILD)/valgrind
+	valgrind -q --trace-children=yes --error-exitcode=99 --leak-check=full \
+	    --errors-for-leak-kinds=definite,indirect --log-file=$(BUILD)/valgrind/%p.log \
+	    $(BUILD)/tests/cli/cli_test --gtest_filter='$(subst $(space),:,$(strip $(VALGRIND_TESTS)))' \
+	    || { cat $(BUILD)/valgrind/*.log; exit 1; }
+	@if grep -q . $(BUILD)/valgrind/*.log; then cat $(BUILD)/valgrind/*.log; exit 1; fi
+	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) processes, no report"
+
+# The libFuzzer targets of fuzz/, built with clang and the sanitizers.
+fuzz-build:
+	./scripts/install-deps clang libclang-rt-14-dev
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_FUZZ=ON -DBEACON_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+
+# Each target in turn for FUZZ_SECONDS; the corpora grow in $(FUZZ_BUILD)/corpus.
+fuzz: fuzz-build
+	fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# A short run of every target, for CI.
+fuzz-smoke: fuzz-build
+	fuzz/run-fuzzers $(FUZZ_BUILD) 15
+
 # clang-format over the C++ sources (never over CMake or scripts).
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

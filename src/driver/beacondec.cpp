@@ -84,6 +84,10 @@ int decode_file(const RunSettings& settings) {
         case PrepareFailure::too_short:
             return 1;
     }
+    if (r.loop.out_of_memory) {
+        std::fprintf(stderr, "beacondec: memory allocation failed\n");
+        return 1;
+    }
     switch (r.loop.first_failure) {
         case SearchFailure::none:
             break;
@@ -113,8 +117,16 @@ int decode_file(const RunSettings& settings) {
 
 int main(int argc, char** argv) {
     beacon::RunSettings settings;
-    const int scan = beacon::scan_command_line(argc, argv, settings, stdout, stderr);
-    if (scan != beacon::SCAN_CONTINUE) return scan;
-    beacon::fill_timestamp(settings);
-    return beacon::decode_file(settings);
+    int status = beacon::scan_command_line(argc, argv, settings, stdout, stderr);
+    if (status == beacon::SCAN_CONTINUE) {
+        beacon::fill_timestamp(settings);
+        status = beacon::decode_file(settings);
+    }
+    // Result lines lost to a full disk or a failing device are no success:
+    // a script would take the status 0 for a complete run.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "beacondec: cannot write to standard output\n");
+        return 1;
+    }
+    return status;
 }

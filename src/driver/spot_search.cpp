@@ -35,6 +35,10 @@ SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int n
         c.number = result.spots + 1;
         bool decoded = false;
         const int sync_status = search.search(window_start, window_dtmax, c.sync);
+        if (sync_status == PI4_SYNC_NO_MEMORY) {
+            result.out_of_memory = true;
+            return result;
+        }
         SearchFailure failure = SearchFailure::no_candidate;
         if (sync_status == 0) {
             c.dt_abs = window_start / 12000.0 + c.sync.dt;

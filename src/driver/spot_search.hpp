@@ -41,6 +41,9 @@ struct SpotLoopResult {
     // searches fail silently.
     SearchFailure first_failure = SearchFailure::none;
     Candidate failed;  // that search's candidate, for past_end and no_message
+    // A search could not get its working memory. That says nothing about the
+    // recording, so the loop stops there, also after spots.
+    bool out_of_memory = false;
 };
 
 // Runs the loop over a 12000 Hz recording held as doubles (searched) and as

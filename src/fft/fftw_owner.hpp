@@ -26,6 +26,14 @@ Buffer<T> allocate(std::size_t n) {
     return Buffer<T>(static_cast<T*>(fftw_malloc(n * sizeof(T))));
 }
 
+// FFTW's planner aborts the process when it cannot allocate its own working
+// memory. Callers that must survive running out of memory first check that
+// a block of (an upper bound of) that size can be had: it is allocated and
+// released at once.
+inline bool planner_memory_available(std::size_t bytes) {
+    return allocate<char>(bytes) != nullptr;
+}
+
 // FFTW's planner keeps global state: making and destroying plans is not
 // safe from several threads at once, while executing them is. Every plan of
 // this program is made and destroyed under this one lock, so decoders may

@@ -34,8 +34,10 @@ SyncPlan pi4_sync_plan(int nsamples, double f0_center, double tol, double dtmax,
 
 // Searches `samples` (12000 Hz, element 0 = search start) for the frame with
 // the best sync correlation, tone 0 within f0_center +/- tol Hz and start at
-// most dtmax seconds in. Returns 0 and fills `result`, or -1 (result
-// untouched) when there is no candidate.
+// most dtmax seconds in. Returns 0 and fills `result`, -1 when there is no
+// candidate, or PI4_SYNC_NO_MEMORY when its working memory cannot be had
+// (result untouched in both cases).
+inline constexpr int PI4_SYNC_NO_MEMORY = -2;
 int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
              double dtmax, double tstep);
 
@@ -44,7 +46,8 @@ int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_
 // candidate's score is computed once per run however the windows overlap,
 // and only the rows that the frame correlation still needs are held. Windows
 // are served fastest when they start on the row grid and move forward, as
-// the spot loop's do; any other window falls back to pi4_sync.
+// the spot loop's do; any other window falls back to pi4_sync. search()
+// returns what pi4_sync would, PI4_SYNC_NO_MEMORY included.
 class Pi4SyncSearch {
   public:
     Pi4SyncSearch(const double* samples, int nsamples, double f0_center, double tol, double tstep);

@@ -9,23 +9,15 @@
 
 #include "fft/fftw_owner.hpp"
 #include "pi4/pi4.hpp"
+#include "pi4/sync_common.hpp"
 
 namespace beacon {
 namespace {
 
-constexpr int FFT_SIZE = 8192;
-constexpr double BIN_HZ = 1.46484375;                 // 12000 / 8192
-constexpr int TONE_BINS = 160;                        // one tone spacing in bins
+using namespace sync_detail;
+
 constexpr int LAST_TONE0_BIN = 3615;                  // 3615 + 3 * 160 = 4095, the last bin kept
 constexpr double LONG_LIMIT = 9223372036854775808.0;  // 2^63
-
-// The sync vector as +1.0 (sync bit 1) and -1.0 (sync bit 0).
-constexpr std::array<double, PI4_NSYM> PR = [] {
-    std::array<double, PI4_NSYM> pr{};
-    for (int s = 0; s < PI4_NSYM; ++s)
-        pr[s] = 2 * PI4_SYNCVEC[s] - 1.0;
-    return pr;
-}();
 
 }  // namespace
 
@@ -74,13 +66,15 @@ int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_
 
     auto in = fft::allocate<double>(FFT_SIZE);
     auto out = fft::allocate<fftw_complex>(FFT_SIZE / 2 + 1);
-    if (!in || !out) return -1;
+    if (!in || !out) return PI4_SYNC_NO_MEMORY;
+    // The planner's working memory for this transform is under 0.5 MB.
+    if (!fft::planner_memory_available(PLANNER_RESERVE)) return PI4_SYNC_NO_MEMORY;
     const fft::Plan transform = fft::Plan::r2c_1d(FFT_SIZE, in.get(), out.get());
     std::vector<double> power;
     try {
         power.resize(rows * static_cast<std::size_t>(width));
     } catch (const std::exception&) {
-        return -1;
+        return PI4_SYNC_NO_MEMORY;
     }
 
     for (std::size_t r = 0; r < rows; ++r) {

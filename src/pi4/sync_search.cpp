@@ -20,21 +20,12 @@
 
 #include "fft/fftw_owner.hpp"
 #include "pi4/pi4.hpp"
+#include "pi4/sync_common.hpp"
 
 namespace beacon {
 namespace {
 
-constexpr int FFT_SIZE = 8192;
-constexpr double BIN_HZ = 1.46484375;
-constexpr int TONE_BINS = 160;
-
-// The sync vector as +1.0 / -1.0, the factor of each symbol's term.
-constexpr std::array<double, PI4_NSYM> PR = [] {
-    std::array<double, PI4_NSYM> pr{};
-    for (int s = 0; s < PI4_NSYM; ++s)
-        pr[s] = 2 * PI4_SYNCVEC[s] - 1.0;
-    return pr;
-}();
+using namespace sync_detail;
 
 typedef double v4d __attribute__((vector_size(32), aligned(8)));
 
@@ -157,7 +148,7 @@ struct Pi4SyncSearch::State {
     std::vector<const double*> rows;      // the rows of the offsets being scored
     std::vector<OffsetBest> chunk_bests;  // a chunk's bests before they join `bests`
 
-    bool ready() const { return static_cast<bool>(plan); }
+    bool out_of_memory = false;  // the working storage could not be had
 
     double* row(long long r) { return &ring[static_cast<std::size_t>(r % ring_rows) * nbins]; }
 
@@ -260,13 +251,15 @@ Pi4SyncSearch::Pi4SyncSearch(const double* samples, int nsamples, double f0_cent
     st.ring_rows = st.span - 1 + GROUP * st.grid.L;
     st.in = fft::allocate<double>(FFT_SIZE);
     st.out = fft::allocate<fftw_complex>(FFT_SIZE / 2 + 1);
-    if (!st.in || !st.out) return;
+    st.out_of_memory = !st.in || !st.out || !fft::planner_memory_available(PLANNER_RESERVE);
+    if (st.out_of_memory) return;
     try {
         st.ring.resize(static_cast<std::size_t>(st.ring_rows) * st.nbins);
         st.scores.resize(static_cast<std::size_t>(GROUP) * st.nbins);
         st.rows.resize(PI4_NSYM + GROUP - 1);
         st.chunk_bests.resize(static_cast<std::size_t>(GROUP) * st.grid.L);
     } catch (const std::exception&) {
+        st.out_of_memory = true;
         return;
     }
     std::memset(st.in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
@@ -285,14 +278,15 @@ int Pi4SyncSearch::search(long window_start, double dtmax, SyncResult& result) {
     const SyncPlan plan = pi4_sync_plan(static_cast<int>(st.nsamples - window_start), st.f0_center,
                                         st.tol, dtmax, st.tstep);
     if (plan.offsets < 1 || plan.lo > plan.hi) return -1;
-    if (!st.ready() || window_start % plan.step != 0) return fallback();
+    if (st.out_of_memory) return PI4_SYNC_NO_MEMORY;
+    if (window_start % plan.step != 0) return fallback();
 
     const long long j0 = window_start / plan.step;
     bool prepared = false;
     try {
         prepared = st.prepare(j0, j0 + plan.offsets);
     } catch (const std::exception&) {
-        prepared = false;
+        return PI4_SYNC_NO_MEMORY;
     }
     if (!prepared) return fallback();
 

@@ -69,7 +69,10 @@ struct RunResult {
 };
 
 // Runs `program` with `args` (args[0] is what the program sees as its name),
-// with standard input from /dev/null, and captures both output streams.
-RunResult run_program(const std::string& program, const std::vector<std::string>& args);
+// with standard input from /dev/null, and captures both output streams. A
+// non-zero `address_space_limit` (bytes) is set as the child's RLIMIT_AS, as
+// `ulimit -v` would.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      std::uint64_t address_space_limit = 0);
 
 }  // namespace beacon::test

@@ -1,0 +1,98 @@
+// The whole decoding run on a small WAV file, stage by stage as beacondec
+// does it: read, resample to 12000 Hz, float copy, length test, spot loop.
+// The search range is small (800 +/- 5 Hz, first 0.5 s) so that an input
+// that reaches the search runs in a fraction of a second.
+#include <fftw3.h>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "audio/audio.hpp"
+#include "driver/spot_search.hpp"
+#include "fuzz_support.hpp"
+
+using namespace beacon;
+
+namespace {
+
+// Longest signal at 12000 Hz that an input may produce: 60 s, room for a
+// first spot and a later window. Longer ones are skipped, since they
+// only cost time (the memory bounds are tested on their own).
+constexpr double MAX_SECONDS = 60.0;
+
+class CheckingSink : public SpotSink {
+  public:
+    explicit CheckingSink(int nsamples) : nsamples_(nsamples) {}
+    void candidate(const Candidate& c) override {
+        FUZZ_CHECK(c.number == spots_ + 1);
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "Spot %d: DT=%+.3f s  DF(tone0)=%.2f Hz  DF(carrier)=%.2f Hz  flip=%+d  "
+                      "ccfpeak=%.1f  SNR=%.1f dB\n",
+                      c.number, c.dt_abs, c.sync.df_tone0, c.df_carrier, c.sync.flip,
+                      c.sync.ccfpeak, c.snr_db);
+    }
+    void spot(const Candidate& c, const char* display, std::int64_t) override {
+        FUZZ_CHECK(std::strlen(display) <= 8);
+        // A decoded frame lies inside the recording, behind the previous one.
+        FUZZ_CHECK(c.dt_abs >= last_end_ - 1e-4);
+        FUZZ_CHECK(c.dt_abs * 12000.0 + PI4_FRAME_SAMPLES <= nsamples_ + 1.0);
+        last_end_ = c.dt_abs + PI4_FRAME_SECONDS;
+        ++spots_;
+    }
+    int spots() const { return spots_; }
+
+  private:
+    int nsamples_;
+    int spots_ = 0;
+    double last_end_ = 0.0;
+};
+
+int run_input(const std::uint8_t* data, std::size_t size) {
+    fuzz::FilePtr file = fuzz::memory_file(data, size);
+    if (!file) return 0;
+    wav_data wav;
+    if (wav_read_stream(file.get(), "fuzz.wav", wav, fuzz::null_stream()) != 0) return 0;
+    file.reset();
+
+    if (wav.sample_rate != PI4_SAMPLE_RATE) {
+        if (wav.sample_rate > 0 &&
+            static_cast<double>(wav.num_samples) / wav.sample_rate > MAX_SECONDS)
+            return 0;
+        std::vector<double> resampled;
+        std::int64_t len = 0;
+        const int rc = resample_to_rate(wav.samples.data(), wav.num_samples, wav.sample_rate,
+                                        PI4_SAMPLE_RATE, resampled, len);
+        if (rc != 0) {
+            FUZZ_CHECK(rc == -1 && resampled.empty() && len == 0);
+            return 0;
+        }
+        FUZZ_CHECK(len > 1 && static_cast<std::size_t>(len) == resampled.size());
+        wav.samples = std::move(resampled);
+        wav.num_samples = len;
+        wav.sample_rate = PI4_SAMPLE_RATE;
+    }
+    if (wav.num_samples > MAX_SECONDS * PI4_SAMPLE_RATE) return 0;
+
+    const std::vector<float> fsamples(wav.samples.begin(), wav.samples.end());
+    if (wav.num_samples / 12000.0 < MIN_SEARCH_SECONDS) return 0;
+    const int n = static_cast<int>(wav.num_samples);
+    CheckingSink sink(n);
+    const SpotLoopResult r =
+        run_spot_loop(wav.samples.data(), fsamples.data(), n, 800.0, 5.0, 0.5, sink);
+    FUZZ_CHECK(r.spots == sink.spots() && r.spots <= MAX_SPOTS);
+    FUZZ_CHECK(r.out_of_memory || (r.spots == 0) == (r.first_failure != SearchFailure::none));
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const int rc = run_input(data, size);
+    // beacondec plans in a fresh process for every file; here the planner's
+    // memory of the lengths it has seen would grow with every input.
+    fftw_forget_wisdom();
+    return rc;
+}
