@@ -72,4 +72,12 @@ struct RunResult {
 // with standard input from /dev/null, and captures both output streams.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args);
 
+// The same with `input` fed to standard input through a pipe.
+RunResult run_program_with_input(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& input);
+
+// The same with standard error on a pseudo-terminal; `err` holds what the
+// terminal received (its line discipline turns "\n" into "\r\n").
+RunResult run_program_on_terminal(const std::string& program, const std::vector<std::string>& args);
+
 }  // namespace beacon::test
