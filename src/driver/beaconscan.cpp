@@ -6,6 +6,7 @@
 // the command line, so the output does not depend on the number of jobs.
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,30 @@ StandardInput read_standard_input() {
         in.error = std::string("cannot read standard input: ") + std::strerror(errno);
     return in;
 }
+
+// Standard output, written with write(2) rather than stdio so that the
+// records of one file leave in one call: a log being followed sees them as
+// soon as they are known, and runs sharing one pipe do not split each
+// other's lines (up to PIPE_BUF bytes, 4096 on Linux).
+class Output {
+  public:
+    void write_all(const std::string& text) {
+        for (std::size_t done = 0; error_.empty() && done < text.size();) {
+            const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error_ = n < 0 ? std::strerror(errno) : "nothing written";
+                return;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    // Why writing failed, or empty.
+    const std::string& error() const { return error_; }
+
+  private:
+    std::string error_;
+};
 
 FileReport decode_input(const ScanInput& input, const StandardInput& standard_input,
                         const ScanSettings& settings) {
@@ -100,13 +125,17 @@ int scan(const ScanCommand& cmd) {
     const bool stdout_is_terminal = isatty(STDOUT_FILENO) != 0;
     ProgressDisplay progress(stderr, !cmd.quiet && isatty(STDERR_FILENO) != 0, inputs.size(),
                              bytes_total);
-    std::fputs(format_header(cmd.format).c_str(), stdout);
+    Output output;
+    output.write_all(format_header(cmd.format));
 
     Tally tally;
+    std::atomic<bool> output_failed{false};
     const int jobs = cmd.jobs > 0 ? cmd.jobs : available_processors();
     run_in_order(
         inputs.size(), jobs,
         [&](std::size_t i) {
+            // Once the output cannot be written, decoding the rest is wasted.
+            if (output_failed.load()) return FileReport{};
             FileReport r = decode_input(inputs[i], standard_input, cmd.settings);
             progress.file_done(bytes_of(inputs[i]), r.audio_seconds);
             return r;
@@ -118,14 +147,10 @@ int scan(const ScanCommand& cmd) {
             tally.spots += r.spots.size();
             tally.audio_seconds += r.audio_seconds;
             const std::string records = format_report(cmd.format, r);
-            if (stdout_is_terminal) {
-                // The records take the progress line's place on the screen.
-                progress.hide();
-                std::fputs(records.c_str(), stdout);
-                std::fflush(stdout);
-            } else {
-                std::fputs(records.c_str(), stdout);
-            }
+            // The records take the progress line's place on a terminal.
+            if (stdout_is_terminal) progress.hide();
+            output.write_all(records);
+            if (!output.error().empty()) output_failed = true;
             progress.refresh();
         },
         [&] { progress.refresh(); }, std::chrono::milliseconds(100));
@@ -137,8 +162,8 @@ int scan(const ScanCommand& cmd) {
                     std::to_string(tally.failed) + " failed), " + std::to_string(tally.spots) +
                     " spots, " + hours + " h of audio");
 
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "beaconscan: cannot write the output: %s\n", std::strerror(errno));
+    if (!output.error().empty()) {
+        std::fprintf(stderr, "beaconscan: cannot write the output: %s\n", output.error().c_str());
         return 1;
     }
     return tally.failed > 0 ? 1 : 0;

@@ -35,7 +35,7 @@ constexpr const char* FOOTER =
     "Examples:\n"
     "  beaconscan recordings/\n"
     "  beaconscan --format jsonl -j 4 archive/ > spots.jsonl\n"
-    "  sox -d -t wav - trim 0 60 | beaconscan --start 2026-12-06T12:00:00Z -";
+    "  beaconsim -m OZ7IGY/B /dev/stdout | beaconscan --start 2026-12-06T12:00:00Z -";
 
 // A value must be a finite number; the message names what was expected.
 CLI::Validator finite_number() {
