@@ -19,9 +19,9 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Only the two programs, without the tests: the quickest way to a first run.
+# Only the programs, without the tests: the quickest way to a first run.
 programs: deps $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j$(JOBS) --target beacondec beaconsim
+	cmake --build $(BUILD) -j$(JOBS) --target beacondec beaconsim beaconscan
 
 # The main job: show what the programs do. beaconsim makes a recording of
 # three beacon frames a minute apart at -15 dB, and beacondec decodes it.
