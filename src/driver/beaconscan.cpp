@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <vector>
 
 #include "driver/cmdline.hpp"
@@ -33,10 +34,16 @@ struct StandardInput {
 StandardInput read_standard_input() {
     StandardInput in;
     std::vector<char> chunk(1 << 16);
-    for (;;) {
-        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), stdin);
-        in.bytes.insert(in.bytes.end(), chunk.begin(), chunk.begin() + static_cast<long>(n));
-        if (n < chunk.size()) break;
+    try {
+        for (;;) {
+            const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), stdin);
+            in.bytes.insert(in.bytes.end(), chunk.begin(), chunk.begin() + static_cast<long>(n));
+            if (n < chunk.size()) break;
+        }
+    } catch (const std::bad_alloc&) {
+        in.bytes = {};
+        in.error = "standard input is too large to hold in memory";
+        return in;
     }
     if (std::ferror(stdin))
         in.error = std::string("cannot read standard input: ") + std::strerror(errno);
