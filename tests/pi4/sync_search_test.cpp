@@ -66,6 +66,8 @@ TEST(SyncSearch, MatchesThePlainSearchWindowForWindow) {
 
             if (rf == 0 && rng.uniform() < 0.5)
                 start += std::lround((24.333333333333332 + fast.dt) * 12000.0);
+            else if (12000.0 * dtmax >= n)
+                break;  // the window reached the end (dtmax 1e300 does not fit a long)
             else
                 start += (std::lround(12000.0 * dtmax) / 200 + 1) * 200;
             const double remaining = (n - start) / 12000.0;
