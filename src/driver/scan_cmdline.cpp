@@ -37,26 +37,15 @@ constexpr const char* FOOTER =
     "  beaconscan --format jsonl -j 4 archive/ > spots.jsonl\n"
     "  beaconsim -m OZ7IGY/B /dev/stdout | beaconscan --start 2026-12-06T12:00:00Z -";
 
-// A value must be a finite number; the message names what was expected.
-CLI::Validator finite_number() {
+// A value must convert to T the way CLI11 converts it; the message names
+// what was expected rather than the C++ type.
+template <typename T>
+CLI::Validator converts_to(const char* expected) {
     return CLI::Validator(
-        [](std::string& text) {
+        [expected](std::string& text) {
             std::string copy = text;
-            double v = 0;
-            if (CLI::detail::lexical_cast(copy, v) && std::isfinite(v)) return std::string();
-            return "'" + text + "' is not a finite number";
-        },
-        "");
-}
-
-CLI::Validator whole_number(int lo, int hi) {
-    return CLI::Validator(
-        [lo, hi](std::string& text) {
-            std::string copy = text;
-            int v = 0;
-            if (CLI::detail::lexical_cast(copy, v) && v >= lo && v <= hi) return std::string();
-            return "'" + text + "' is not a whole number from " + std::to_string(lo) + " to " +
-                   std::to_string(hi);
+            if (CLI::TypeValidator<T>()(copy).empty()) return std::string();
+            return "'" + text + "' is not " + expected;
         },
         "");
 }
@@ -118,7 +107,7 @@ int parse_scan_command_line(int argc, const char* const* argv, ScanCommand& cmd,
                          "Print the version and exit");
     app.set_help_flag("-h,--help", "Print this help and exit");
 
-    const auto real = finite_number();
+    const auto real = converts_to<double>("a number");
     std::string format_name = "text";
     std::string start_text;
     app.add_option("PATH", cmd.paths, "WAV files, directories, or - for standard input")
@@ -146,11 +135,11 @@ int parse_scan_command_line(int argc, const char* const* argv, ScanCommand& cmd,
                        "is given)")
             ->type_name("TIME")
             ->check(time_stamp());
-    app.add_option("-j,--jobs", cmd.jobs,
-                   "Files decoded at once (default: one per processor, here " +
-                       std::to_string(available_processors()) + ")")
-        ->type_name("N")
-        ->check(whole_number(1, MAX_JOBS));
+    auto* jobs_opt = app.add_option("-j,--jobs", cmd.jobs,
+                                    "Files decoded at once (default: one per processor, here " +
+                                        std::to_string(available_processors()) + ")")
+                         ->type_name("N")
+                         ->check(converts_to<int>("a whole number"));
     app.add_flag("-q,--quiet", cmd.quiet, "No progress line on standard error");
 
     try {
@@ -166,6 +155,18 @@ int parse_scan_command_line(int argc, const char* const* argv, ScanCommand& cmd,
         return 2;
     }
     if (report_extras(app, err)) return 2;
+    const std::pair<const char*, double> reals[] = {
+        {"--freq", s.freq}, {"--tol", s.tol}, {"--dtmax", s.dtmax}};
+    for (const auto& [name, v] : reals) {
+        if (!std::isfinite(v)) {
+            std::fprintf(err, "beaconscan: %s: must be a finite number, got %g\n", name, v);
+            return 2;
+        }
+    }
+    if (jobs_opt->count() > 0 && (cmd.jobs < 1 || cmd.jobs > MAX_JOBS)) {
+        std::fprintf(err, "beaconscan: --jobs: must be from 1 to %d, got %d\n", MAX_JOBS, cmd.jobs);
+        return 2;
+    }
     if (cmd.paths.empty()) {
         std::fprintf(err, "beaconscan: no file or directory given (see --help)\n");
         return 2;

@@ -32,7 +32,7 @@ class MemoryStream {
 
     std::FILE* get() const { return file_; }
     std::string text() {
-        if (file_ == nullptr || std::fflush(file_) != 0) return {};
+        if (file_ == nullptr || std::fflush(file_) != 0 || buffer_ == nullptr) return {};
         return std::string(buffer_, size_);
     }
 
