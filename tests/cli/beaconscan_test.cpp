@@ -276,10 +276,8 @@ TEST(BeaconScan, TimeStampsFromNamesThenFromStartElseNone) {
     TempDir dir;
     const Bytes wav = pi4_recording(one_frame("TIME", 26, 1.0));
     const std::vector<std::pair<std::string, std::string>> names = {
-        {"20261206_120000.wav", "2026-12-06T12:00:01.000Z"},
+        // Every form is read by the same routine (unit-tested form by form).
         {"261206_120000.wav", "2026-12-06T12:00:01.000Z"},
-        {"2026-12-06T12:00:00Z.wav", "2026-12-06T12:00:01.000Z"},
-        {"2026-12-06T120000Z.wav", "2026-12-06T12:00:01.000Z"},
         {"2026-12-06T13:00:00+01:00.wav", "2026-12-06T12:00:01.000Z"},
         {"HDSDR_20261231_235959Z_7038kHz_AF.wav", "2027-01-01T00:00:00.000Z"},
         {"plain.wav", "2000-02-29T00:00:01.000Z"},

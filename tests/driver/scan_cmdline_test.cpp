@@ -91,16 +91,5 @@ TEST(ScanCommandLine, BadValuesAreRefusedWithOneLine) {
     }
 }
 
-TEST(ScanCommandLine, HelpAndVersion) {
-    Parsed p = parse({"--help"});
-    EXPECT_EQ(p.status, 0);
-    for (const char* text :
-         {"--format", "--jobs", "--start", "--quiet", "--freq", "--tol", "--dtmax", "PATH"})
-        EXPECT_NE(p.out.find(text), std::string::npos) << text;
-    p = parse({"--version"});
-    EXPECT_EQ(p.status, 0);
-    EXPECT_EQ(p.out, "beaconscan 1.4.2\n");
-}
-
 }  // namespace
 }  // namespace beacon

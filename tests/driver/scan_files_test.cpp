@@ -69,14 +69,5 @@ TEST(ScanFiles, PathsKeepTheirOrderAndAreOtherwiseTakenAsGiven) {
     EXPECT_EQ(inputs[4].bytes, 0u);
 }
 
-TEST(ScanFiles, WavExtensionInAnyCase) {
-    EXPECT_TRUE(has_wav_extension("a.wav"));
-    EXPECT_TRUE(has_wav_extension("A.WAV"));
-    EXPECT_TRUE(has_wav_extension(".wav"));
-    EXPECT_FALSE(has_wav_extension("wav"));
-    EXPECT_FALSE(has_wav_extension("a.wave"));
-    EXPECT_FALSE(has_wav_extension("a.wav.gz"));
-}
-
 }  // namespace
 }  // namespace beacon
