@@ -22,9 +22,9 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Only the two programs, without the tests: the quickest way to a first run.
+# Only the programs, without the tests: the quickest way to a first run.
 programs: deps $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j$(JOBS) --target beacondec beaconsim
+	cmake --build $(BUILD) -j$(JOBS) --target beacondec beaconsim beaconscan
 
 # The main job: show what the programs do. beaconsim makes a recording of
 # three beacon frames a minute apart at -15 dB, and beacondec decodes it.
@@ -41,6 +41,17 @@ sanitize: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
+
+# The same tests built with ThreadSanitizer: beaconscan decodes on several
+# threads, and its command-line tests run it so. The allocator must be able
+# to fail, as one test makes it.
+TSAN_BUILD ?= build-tsan
+.PHONY: tsan
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE_THREAD=ON
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1 \
+	    ctest --test-dir $(TSAN_BUILD) -j$(JOBS) --output-on-failure
 
 install: programs
 	cmake --install $(BUILD) --prefix $(PREFIX)

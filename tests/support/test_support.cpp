@@ -1,7 +1,9 @@
 #include "support/test_support.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,9 +12,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "audio/audio.hpp"
 
@@ -125,6 +129,65 @@ std::string read_file(const std::string& path) {
 
 namespace {
 
+// A file descriptor, closed when it goes.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_;
+};
+
+// Starts `program` with standard input from `stdin_fd` (or /dev/null) and
+// standard error to `stderr_fd` (or a file that is read back), runs
+// `while_running` and waits for the program to end.
+RunResult spawn_and_wait(const std::string& program, const std::vector<std::string>& args,
+                         int stdin_fd, int stderr_fd, const std::function<void()>& while_running) {
+    TempDir dir;
+    const std::string out_path = dir.file("out");
+    const std::string err_path = dir.file("err");
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdin_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    if (stderr_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + program);
+    while_running();
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+
+    RunResult r;
+    r.out = read_file(out_path);
+    if (stderr_fd < 0) r.err = read_file(err_path);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return r;
+}
+
 // fork and exec, with the address-space limit set in the child; between the
 // two only async-signal-safe calls are made.
 pid_t spawn_limited(const std::string& program, char* const* argv, const std::string& out_path,
@@ -146,6 +209,8 @@ pid_t spawn_limited(const std::string& program, char* const* argv, const std::st
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       std::uint64_t address_space_limit) {
+    if (address_space_limit == 0) return spawn_and_wait(program, args, -1, -1, [] {});
+
     TempDir dir;
     const std::string out_path = dir.file("out");
     const std::string err_path = dir.file("err");
@@ -153,30 +218,66 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-
-    pid_t pid = 0;
-    if (address_space_limit != 0) {
-        pid = spawn_limited(program, argv.data(), out_path, err_path, address_space_limit);
-        if (pid < 0) throw std::runtime_error("cannot start " + program);
-    } else {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("cannot start " + program);
-    }
+    const pid_t pid = spawn_limited(program, argv.data(), out_path, err_path, address_space_limit);
+    if (pid < 0) throw std::runtime_error("cannot start " + program);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
-
     RunResult r;
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return r;
+}
+
+RunResult run_program_with_input(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& input) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    Fd read_end(fds[0]);
+    Fd write_end(fds[1]);
+    std::thread writer;
+    RunResult r = spawn_and_wait(program, args, read_end.get(), -1, [&] {
+        read_end.reset();  // the program holds its own copy
+        writer = std::thread([&] {
+            // A program that stops reading early must not kill the test:
+            // the write then fails with EPIPE instead.
+            sigset_t pipe_signal;
+            sigemptyset(&pipe_signal);
+            sigaddset(&pipe_signal, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+            for (std::size_t done = 0; done < input.size();) {
+                const ssize_t n = write(write_end.get(), input.data() + done, input.size() - done);
+                if (n <= 0) break;
+                done += static_cast<std::size_t>(n);
+            }
+            write_end.reset();
+        });
+    });
+    writer.join();
+    return r;
+}
+
+RunResult run_program_on_terminal(const std::string& program,
+                                  const std::vector<std::string>& args) {
+    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    char name[128];
+    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0 ||
+        ptsname_r(master.get(), name, sizeof name) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    Fd terminal(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (terminal.get() < 0) throw std::runtime_error("cannot open the pseudo-terminal");
+    std::string received;
+    std::thread reader;
+    RunResult r = spawn_and_wait(program, args, -1, terminal.get(), [&] {
+        terminal.reset();  // reads end (EIO) once the program has closed its copy
+        reader = std::thread([&] {
+            char buf[4096];
+            for (ssize_t n; (n = read(master.get(), buf, sizeof buf)) > 0;)
+                received.append(buf, static_cast<std::size_t>(n));
+        });
+    });
+    reader.join();
+    r.err = received;
     return r;
 }
 

@@ -75,4 +75,12 @@ struct RunResult {
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       std::uint64_t address_space_limit = 0);
 
+// The same with `input` fed to standard input through a pipe.
+RunResult run_program_with_input(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& input);
+
+// The same with standard error on a pseudo-terminal; `err` holds what the
+// terminal received (its line discipline turns "\n" into "\r\n").
+RunResult run_program_on_terminal(const std::string& program, const std::vector<std::string>& args);
+
 }  // namespace beacon::test
