@@ -1,6 +1,7 @@
 # Entry points for people and CI. Every target installs what it needs first.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
 # Seconds per fuzz target for `make fuzz` (CI's `make fuzz-smoke` gives each 15).
@@ -9,7 +10,7 @@ FUZZ_SECONDS ?= 600
 PREFIX ?= /usr/local
 EXAMPLE ?= $(BUILD)/example.wav
 
-.PHONY: all deps build programs run test sanitize install valgrind fuzz-build fuzz fuzz-smoke format clean
+.PHONY: all deps build programs run test sanitize tsan install valgrind fuzz-build fuzz fuzz-smoke format clean
 
 all: build
 
@@ -45,8 +46,6 @@ sanitize: deps
 # The same tests built with ThreadSanitizer: beaconscan decodes on several
 # threads, and its command-line tests run it so. The allocator must be able
 # to fail, as one test makes it.
-TSAN_BUILD ?= build-tsan
-.PHONY: tsan
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE_THREAD=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS)
@@ -95,4 +94,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
