@@ -188,14 +188,14 @@ TEST(BadInput, InvalidFormatFields) {
 
 // 25 s of a beacon at 4000 Hz, 8 bits: small, and decodable.
 Bytes beacon_recording() {
-    RecordingSpec spec;
-    spec.seconds = 25;
-    spec.rate = 4000;
-    spec.bits = 8;
-    spec.amplitude = 0.3;
-    spec.snr_db = 10;
-    spec.frames = {{"G4ABC", 0.4}};
-    return pi4_recording(spec);
+    RecordingSpec recording;
+    recording.seconds = 25;
+    recording.rate = 4000;
+    recording.bits = 8;
+    recording.amplitude = 0.3;
+    recording.snr_db = 10;
+    recording.frames = {{"G4ABC", 0.4}};
+    return pi4_recording(recording);
 }
 
 TEST(BadInput, DataSizesAndLengths) {

@@ -69,10 +69,10 @@ std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
 }
 
 RecordingSpec one_frame(std::string message, double seconds = 30, double start = 1.0) {
-    RecordingSpec spec;
-    spec.seconds = seconds;
-    spec.frames = {{std::move(message), start}};
-    return spec;
+    RecordingSpec recording;
+    recording.seconds = seconds;
+    recording.frames = {{std::move(message), start}};
+    return recording;
 }
 
 // The fields of a result line after its time stamp, as beacondec prints them.
@@ -306,10 +306,10 @@ TEST(BeaconScan, TimeStampsFromNamesThenFromStartElseNone) {
 
 TEST(BeaconScan, StandardInputIsReadWholeAndDecodedTheSameWay) {
     TempDir dir;
-    RecordingSpec spec = one_frame("STDIN", 30, 1.4);
-    spec.rate = 44100;
-    spec.bits = 24;
-    const Bytes wav = pi4_recording(spec);
+    RecordingSpec recording = one_frame("STDIN", 30, 1.4);
+    recording.rate = 44100;
+    recording.bits = 24;
+    const Bytes wav = pi4_recording(recording);
     write_file(dir.file("a.wav"), wav);
     const std::string input(wav.begin(), wav.end());
 

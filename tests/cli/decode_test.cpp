@@ -45,9 +45,9 @@ void expect_spots(const Decoded& d, const std::vector<std::pair<double, std::str
 }
 
 TEST(Decode, OneFrameWithDiagnostics) {
-    RecordingSpec spec;
-    spec.frames = {{"OZ7IGY/B", 1.0}};
-    const Bytes wav = pi4_recording(spec);
+    RecordingSpec recording;
+    recording.frames = {{"OZ7IGY/B", 1.0}};
+    const Bytes wav = pi4_recording(recording);
     Decoded d = decode(wav);
     expect_spots(d, {{1.0, "OZ7IGY/B"}});
     EXPECT_EQ(d.run.err, "");
@@ -90,12 +90,12 @@ TEST(Decode, EveryCycleOfARecordingGetsItsLine) {
 }
 
 TEST(Decode, StopsAfterTwentySpots) {
-    RecordingSpec spec;
-    spec.seconds = 21 * 25 + 1;
-    spec.snr_db = -5;
+    RecordingSpec recording;
+    recording.seconds = 21 * 25 + 1;
+    recording.snr_db = -5;
     for (int i = 0; i < 21; ++i)
-        spec.frames.push_back({"N" + std::to_string(i), 0.5 + 25 * i});
-    const Decoded d = decode(pi4_recording(spec));
+        recording.frames.push_back({"N" + std::to_string(i), 0.5 + 25 * i});
+    const Decoded d = decode(pi4_recording(recording));
     std::vector<std::pair<double, std::string>> want;
     for (int i = 0; i < 20; ++i)
         want.push_back({0.5 + 25 * i, "N" + std::to_string(i)});
@@ -108,13 +108,13 @@ TEST(Decode, AnyRateDepthAndChannelCount) {
     };
     for (const Case& c : {Case{8000, 8, 1}, Case{11025, 16, 2}, Case{44100, 24, 3},
                           Case{48000, 32, 1}, Case{12000, 8, 2}}) {
-        RecordingSpec spec;
-        spec.seconds = 30;
-        spec.rate = c.rate;
-        spec.bits = c.bits;
-        spec.channels = c.channels;
-        spec.frames = {{"TEST42", 1.7, 860}};
-        const Decoded d = decode(pi4_recording(spec));
+        RecordingSpec recording;
+        recording.seconds = 30;
+        recording.rate = c.rate;
+        recording.bits = c.bits;
+        recording.channels = c.channels;
+        recording.frames = {{"TEST42", 1.7, 860}};
+        const Decoded d = decode(pi4_recording(recording));
         SCOPED_TRACE(c.rate);
         expect_spots(d, {{1.7, "TEST42"}}, 860);
     }

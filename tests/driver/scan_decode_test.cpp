@@ -20,12 +20,12 @@ std::span<const char> chars(const Bytes& b) {
 }
 
 TEST(ScanDecode, FromAFileOrFromMemoryTheSameSpots) {
-    RecordingSpec spec;
-    spec.seconds = 90;
-    spec.rate = 48000;
-    spec.bits = 24;
-    spec.frames = {{"OZ7IGY/B", 1.0, 790}, {"  AB1", 61.5, 790}};
-    const Bytes wav = test::pi4_recording(spec);
+    RecordingSpec recording;
+    recording.seconds = 90;
+    recording.rate = 48000;
+    recording.bits = 24;
+    recording.frames = {{"OZ7IGY/B", 1.0, 790}, {"  AB1", 61.5, 790}};
+    const Bytes wav = test::pi4_recording(recording);
     TempDir dir;
     const std::string path = dir.file("2026-12-06T12:00:00Z.wav");
     test::write_file(path, wav);
@@ -68,10 +68,10 @@ TEST(ScanDecode, FromAFileOrFromMemoryTheSameSpots) {
 }
 
 TEST(ScanDecode, ReadersWarningsAndErrorsAreKeptApart) {
-    RecordingSpec spec;
-    spec.seconds = 40;
-    spec.frames = {{"TRUNC", 1.0}};
-    Bytes wav = test::pi4_recording(spec);
+    RecordingSpec recording;
+    recording.seconds = 40;
+    recording.frames = {{"TRUNC", 1.0}};
+    Bytes wav = test::pi4_recording(recording);
     wav.resize(wav.size() - 12000);  // the data chunk now claims more than there is
     FileReport r = decode_bytes(chars(wav), "-", {});
     EXPECT_EQ(r.status, ScanStatus::spots);

@@ -11,27 +11,30 @@
 
 namespace beacon::test {
 
-std::vector<double> pi4_signal(const RecordingSpec& spec) {
-    std::vector<double> x(static_cast<std::size_t>(std::llround(spec.seconds * spec.rate)), 0.0);
-    for (const TestFrame& f : spec.frames) {
+std::vector<double> pi4_signal(const RecordingSpec& recording) {
+    std::vector<double> x(
+        static_cast<std::size_t>(std::llround(recording.seconds * recording.rate)), 0.0);
+    for (const TestFrame& f : recording.frames) {
         std::array<std::uint8_t, PI4_NSYM> symbols{};
         pi4_make_symbols(f.message.c_str(), symbols);
-        sim::add_pi4_frame(x, spec.rate, symbols, f.start_s, f.carrier_hz, spec.amplitude);
+        sim::add_pi4_frame(x, recording.rate, symbols, f.start_s, f.carrier_hz,
+                           recording.amplitude);
     }
-    if (!std::isnan(spec.snr_db))
-        sim::add_white_noise(x, sim::noise_sigma_for_snr(spec.snr_db, spec.amplitude, spec.rate),
-                             spec.seed);
+    if (!std::isnan(recording.snr_db))
+        sim::add_white_noise(
+            x, sim::noise_sigma_for_snr(recording.snr_db, recording.amplitude, recording.rate),
+            recording.seed);
     return x;
 }
 
-Bytes pi4_recording(const RecordingSpec& spec) {
-    const std::vector<double> mono = pi4_signal(spec);
+Bytes pi4_recording(const RecordingSpec& recording) {
+    const std::vector<double> mono = pi4_signal(recording);
     std::vector<double> frames;
-    frames.reserve(mono.size() * spec.channels);
+    frames.reserve(mono.size() * recording.channels);
     for (double v : mono)
-        for (int c = 0; c < spec.channels; ++c)
+        for (int c = 0; c < recording.channels; ++c)
             frames.push_back(v);
-    return pcm_wav(frames, spec.rate, spec.channels, spec.bits);
+    return pcm_wav(frames, recording.rate, recording.channels, recording.bits);
 }
 
 std::vector<ResultLine> parse_result_lines(const std::string& out) {

@@ -26,11 +26,11 @@ struct RecordingSpec {
     std::vector<TestFrame> frames;
 };
 
-// Mono samples at spec.rate.
-std::vector<double> pi4_signal(const RecordingSpec& spec);
+// Mono samples at recording.rate.
+std::vector<double> pi4_signal(const RecordingSpec& recording);
 
 // The whole WAV file: the mono signal on every channel.
-Bytes pi4_recording(const RecordingSpec& spec);
+Bytes pi4_recording(const RecordingSpec& recording);
 
 // One result line of beacondec, parsed back into its fields.
 struct ResultLine {
