@@ -2,12 +2,11 @@
 
 #include <sched.h>
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <thread>
 
-#include "driver/cmdline.hpp"
+#include "driver/cli_common.hpp"
 #include "driver/scan_time.hpp"
 
 namespace beacon {
@@ -37,19 +36,6 @@ constexpr const char* FOOTER =
     "  beaconscan --format jsonl -j 4 archive/ > spots.jsonl\n"
     "  beaconsim -m OZ7IGY/B /dev/stdout | beaconscan --start 2026-12-06T12:00:00Z -";
 
-// A value must convert to T the way CLI11 converts it; the message names
-// what was expected rather than the C++ type.
-template <typename T>
-CLI::Validator converts_to(const char* expected) {
-    return CLI::Validator(
-        [expected](std::string& text) {
-            std::string copy = text;
-            if (CLI::TypeValidator<T>()(copy).empty()) return std::string();
-            return "'" + text + "' is not " + expected;
-        },
-        "");
-}
-
 CLI::Validator output_format() {
     return CLI::Validator(
         [](std::string& text) {
@@ -68,21 +54,6 @@ CLI::Validator time_stamp() {
         "");
 }
 
-// Arguments that no option took: the first is reported. Returns whether
-// there was one.
-bool report_extras(const CLI::App& app, std::FILE* err) {
-    bool options_ended = false;  // after "--" everything is an argument
-    for (const std::string& arg : app.remaining()) {
-        if (arg == "--" && !options_ended) {
-            options_ended = true;
-            continue;
-        }
-        std::fprintf(err, "beaconscan: unknown option '%s' (see --help)\n", arg.c_str());
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int available_processors() {
@@ -99,15 +70,9 @@ int parse_scan_command_line(int argc, const char* const* argv, ScanCommand& cmd,
                             std::FILE* err) {
     ScanSettings& s = cmd.settings;
     CLI::App app(DESCRIPTION, "beaconscan");
-    app.footer(FOOTER);
-    app.allow_extras();
-    // Scripts append overrides: a repeated option takes its last value.
-    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.set_version_flag("--version", std::string("beaconscan ") + VERSION,
-                         "Print the version and exit");
-    app.set_help_flag("-h,--help", "Print this help and exit");
+    cli::configure(app, "beaconscan", FOOTER);
 
-    const auto real = converts_to<double>("a number");
+    const auto real = cli::converts_to<double>("a number");
     std::string format_name = "text";
     std::string start_text;
     app.add_option("PATH", cmd.paths, "WAV files, directories, or - for standard input")
@@ -139,22 +104,11 @@ int parse_scan_command_line(int argc, const char* const* argv, ScanCommand& cmd,
                                     "Files decoded at once (default: one per processor, here " +
                                         std::to_string(available_processors()) + ")")
                          ->type_name("N")
-                         ->check(converts_to<int>("a whole number"));
+                         ->check(cli::converts_to<int>("a whole number"));
     app.add_flag("-q,--quiet", cmd.quiet, "No progress line on standard error");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), out);
-        return 0;
-    } catch (const CLI::CallForVersion& e) {
-        std::fprintf(out, "%s\n", e.what());
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(err, "beaconscan: %s\n", e.what());
-        return 2;
-    }
-    if (report_extras(app, err)) return 2;
+    const int parsed = cli::parse(app, argc, argv, "beaconscan", nullptr, out, err);
+    if (parsed != SCAN_CONTINUE) return parsed;
     const std::pair<const char*, double> reals[] = {
         {"--freq", s.freq}, {"--tol", s.tol}, {"--dtmax", s.dtmax}};
     for (const auto& [name, v] : reals) {

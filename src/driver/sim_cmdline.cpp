@@ -1,12 +1,11 @@
 #include "driver/sim_cmdline.hpp"
 
-#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cmath>
 #include <limits>
 
 #include "audio/audio.hpp"
-#include "driver/cmdline.hpp"
+#include "driver/cli_common.hpp"
 
 namespace beacon {
 namespace {
@@ -15,19 +14,6 @@ std::string format(const char* fmt, auto... args) {
     std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, fmt, args...)), '\0');
     std::snprintf(text.data(), text.size() + 1, fmt, args...);
     return text;
-}
-
-// A value must convert to T the way CLI11 converts it; the message names
-// what was expected rather than the C++ type.
-template <typename T>
-CLI::Validator converts_to(const char* expected) {
-    return CLI::Validator(
-        [expected](std::string& text) {
-            std::string copy = text;
-            if (CLI::TypeValidator<T>()(copy).empty()) return std::string();
-            return "'" + text + "' is not " + expected;
-        },
-        "");
 }
 
 // The seed is any 64-bit unsigned number, written in decimal; a sign or a
@@ -57,24 +43,6 @@ constexpr const char* FOOTER =
     "Examples:\n"
     "  beaconsim -m OZ7IGY/B example.wav\n"
     "  beaconsim -m OZ7IGY/B -n 3 --snr -15 --id OZ7IGY -r 48000 -b 24 -c 2 beacon.wav";
-
-// Arguments that no option took: the first is reported. Returns whether
-// there was one.
-bool report_extras(const CLI::App& app, std::FILE* err) {
-    bool options_ended = false;  // after "--" everything is an argument
-    for (const std::string& arg : app.remaining()) {
-        if (arg == "--" && !options_ended) {
-            options_ended = true;
-            continue;
-        }
-        if (!options_ended && arg.size() > 1 && arg[0] == '-')
-            std::fprintf(err, "beaconsim: unknown option '%s' (see --help)\n", arg.c_str());
-        else
-            std::fprintf(err, "beaconsim: unexpected extra argument '%s'\n", arg.c_str());
-        return true;
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -147,16 +115,10 @@ int parse_sim_command_line(int argc, const char* const* argv, SimCommand& cmd, s
                            std::FILE* err) {
     sim::SimSettings& s = cmd.settings;
     CLI::App app(DESCRIPTION, "beaconsim");
-    app.footer(FOOTER);
-    app.allow_extras();
-    // Scripts append overrides: a repeated option takes its last value.
-    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.set_version_flag("--version", std::string("beaconsim ") + VERSION,
-                         "Print the version and exit");
-    app.set_help_flag("-h,--help", "Print this help and exit");
+    cli::configure(app, "beaconsim", FOOTER);
 
-    const auto real = converts_to<double>("a number");
-    const auto whole = converts_to<int>("a whole number");
+    const auto real = cli::converts_to<double>("a number");
+    const auto whole = cli::converts_to<int>("a whole number");
     double duration = 0, snr = 0, amplitude = 0;
     app.add_option("OUTPUT.wav", cmd.output, "The WAV file to write")->type_name("")->required();
     app.add_option("-m,--message", s.message, "Message of up to 8 characters")
@@ -217,24 +179,9 @@ int parse_sim_command_line(int argc, const char* const* argv, SimCommand& cmd, s
             ->type_name("A")
             ->check(real);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), out);
-        return 0;
-    } catch (const CLI::CallForVersion& e) {
-        std::fprintf(out, "%s\n", e.what());
-        return 0;
-    } catch (const CLI::RequiredError&) {
-        // An unknown option explains more than the missing file it hid.
-        if (report_extras(app, err)) return 2;
-        std::fprintf(err, "beaconsim: missing OUTPUT.wav (see --help)\n");
-        return 2;
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(err, "beaconsim: %s\n", e.what());
-        return 2;
-    }
-    if (report_extras(app, err)) return 2;
+    const int parsed =
+        cli::parse(app, argc, argv, "beaconsim", "missing OUTPUT.wav (see --help)", out, err);
+    if (parsed != SCAN_CONTINUE) return parsed;
     if (duration_opt->count() > 0) s.duration_s = duration;
     if (snr_opt->count() > 0) s.snr_db = snr;
     if (amplitude_opt->count() > 0) s.amplitude = amplitude;
