@@ -66,49 +66,12 @@ int decode_file(const RunSettings& settings) {
     PrintingListener listener(settings);
     const DecodeResult r =
         decode_recording(wav, settings.freq, settings.tol, settings.dtmax, listener);
-    switch (r.prepare) {
-        case PrepareFailure::none:
-            break;
-        case PrepareFailure::resampling:
-            std::fprintf(stderr, "beacondec: resampling failed\n");
-            return 1;
-        case PrepareFailure::too_long:
-            std::fprintf(stderr,
-                         "beacondec: recording too long (%ld samples at 12000 Hz, at most "
-                         "2147483647)\n",
-                         static_cast<long>(wav.num_samples));
-            return 1;
-        case PrepareFailure::memory:
-            std::fprintf(stderr, "beacondec: memory allocation failed\n");
-            return 1;
-        case PrepareFailure::too_short:
-            return 1;
-    }
-    if (r.loop.out_of_memory) {
-        std::fprintf(stderr, "beacondec: memory allocation failed\n");
-        return 1;
-    }
-    switch (r.loop.first_failure) {
-        case SearchFailure::none:
-            break;
-        case SearchFailure::no_candidate:
-            std::fprintf(stderr,
-                         "beacondec: no PI4 spot found in the search window (carrier %.0f +/- "
-                         "%.0f Hz, first %.1f s of the file)\n",
-                         settings.freq, settings.tol, settings.dtmax);
-            break;
-        case SearchFailure::past_end:
-            std::fprintf(stderr,
-                         "beacondec: demodulation window runs past the end of the file (signal "
-                         "too short after the sync point)\n");
-            break;
-        case SearchFailure::no_message:
-            std::fprintf(stderr,
-                         "beacondec: no valid message decoded (candidate at DT=%+.3f s, DF=%.0f "
-                         "Hz)\n",
-                         r.loop.failed.dt_abs, r.loop.failed.df_carrier);
-            break;
-    }
+    const std::string why =
+        failure_text(r, wav.num_samples, settings.freq, settings.tol, settings.dtmax);
+    if (!why.empty()) std::fprintf(stderr, "beacondec: %s\n", why.c_str());
+    // Anything that stopped the run before the search, or the search itself
+    // running out of memory, is a failure even after spots.
+    if (r.prepare != PrepareFailure::none || r.loop.out_of_memory) return 1;
     return r.loop.spots > 0 ? 0 : 1;
 }
 

@@ -101,50 +101,18 @@ void decode_read(wav_data& wav, const std::string& name, const ScanSettings& set
     SpotCollector collector(start_time_of(name, settings), report.spots);
     const DecodeResult r =
         decode_recording(wav, settings.freq, settings.tol, settings.dtmax, collector);
-    switch (r.prepare) {
-        case PrepareFailure::none:
-            break;
-        case PrepareFailure::resampling:
-            report.status = ScanStatus::prepare_error;
-            report.error = "resampling failed";
-            return;
-        case PrepareFailure::too_long:
-            report.status = ScanStatus::prepare_error;
-            report.error =
-                format("recording too long (%ld samples at 12000 Hz, at most 2147483647)",
-                       static_cast<long>(wav.num_samples));
-            return;
-        case PrepareFailure::memory:
-            report.status = ScanStatus::prepare_error;
-            report.error = "memory allocation failed";
-            return;
-        case PrepareFailure::too_short:
-            report.status = ScanStatus::too_short;
-            report.error = format(
-                "recording too short to search (%ld samples at 12000 Hz, at least 294400 needed)",
-                static_cast<long>(wav.num_samples));
-            return;
+    if (r.prepare == PrepareFailure::too_short) {
+        report.status = ScanStatus::too_short;
+        report.error = format(
+            "recording too short to search (%ld samples at 12000 Hz, at least 294400 needed)",
+            static_cast<long>(wav.num_samples));
+        return;
     }
-    report.status = r.loop.spots > 0 ? ScanStatus::spots : ScanStatus::no_spot;
-    switch (r.loop.first_failure) {
-        case SearchFailure::none:
-            break;
-        case SearchFailure::no_candidate:
-            report.error = format(
-                "no PI4 spot found in the search window (carrier %.0f +/- %.0f Hz, first %.1f s "
-                "of the file)",
-                settings.freq, settings.tol, settings.dtmax);
-            break;
-        case SearchFailure::past_end:
-            report.error =
-                "demodulation window runs past the end of the file (signal too short after the "
-                "sync point)";
-            break;
-        case SearchFailure::no_message:
-            report.error = format("no valid message decoded (candidate at DT=%+.3f s, DF=%.0f Hz)",
-                                  r.loop.failed.dt_abs, r.loop.failed.df_carrier);
-            break;
-    }
+    report.error = failure_text(r, wav.num_samples, settings.freq, settings.tol, settings.dtmax);
+    if (r.prepare != PrepareFailure::none || r.loop.out_of_memory)
+        report.status = ScanStatus::prepare_error;
+    else
+        report.status = r.loop.spots > 0 ? ScanStatus::spots : ScanStatus::no_spot;
 }
 
 // Reads with `read` (which writes its messages to the FILE* it is given),

@@ -4,6 +4,7 @@
 #include <array>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 #include "coding/coding.hpp"
@@ -120,6 +121,50 @@ DecodeResult decode_recording(wav_data& wav, double freq, double tol, double dtm
     result.loop = run_spot_loop(wav.samples.data(), fsamples.data(),
                                 static_cast<int>(wav.num_samples), freq, tol, dtmax, listener);
     return result;
+}
+
+namespace {
+
+std::string format(const char* fmt, auto... args) {
+    std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, fmt, args...)), '\0');
+    std::snprintf(text.data(), text.size() + 1, fmt, args...);
+    return text;
+}
+
+}  // namespace
+
+std::string failure_text(const DecodeResult& r, std::int64_t num_samples, double freq, double tol,
+                         double dtmax) {
+    switch (r.prepare) {
+        case PrepareFailure::none:
+            break;
+        case PrepareFailure::resampling:
+            return "resampling failed";
+        case PrepareFailure::too_long:
+            return format("recording too long (%ld samples at 12000 Hz, at most 2147483647)",
+                          static_cast<long>(num_samples));
+        case PrepareFailure::memory:
+            return "memory allocation failed";
+        case PrepareFailure::too_short:
+            return {};
+    }
+    if (r.loop.out_of_memory) return "memory allocation failed";
+    switch (r.loop.first_failure) {
+        case SearchFailure::none:
+            break;
+        case SearchFailure::no_candidate:
+            return format(
+                "no PI4 spot found in the search window (carrier %.0f +/- %.0f Hz, first %.1f s "
+                "of the file)",
+                freq, tol, dtmax);
+        case SearchFailure::past_end:
+            return "demodulation window runs past the end of the file (signal too short after "
+                   "the sync point)";
+        case SearchFailure::no_message:
+            return format("no valid message decoded (candidate at DT=%+.3f s, DF=%.0f Hz)",
+                          r.loop.failed.dt_abs, r.loop.failed.df_carrier);
+    }
+    return {};
 }
 
 }  // namespace beacon

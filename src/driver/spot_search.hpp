@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "audio/audio.hpp"
 #include "pi4/pi4.hpp"
@@ -78,6 +79,14 @@ struct DecodeResult {
 // and runs the spot loop.
 DecodeResult decode_recording(wav_data& wav, double freq, double tol, double dtmax,
                               DecodeListener& listener);
+
+// Why a decoding run gave no spot, or no more spots, worded as beacondec
+// reports it (without its "beacondec: " prefix): empty when there is nothing
+// to report (spots were found and the loop ended normally, or the recording
+// was too short, which is not reported). `num_samples` is the recording's
+// sample count after decode_recording; freq, tol and dtmax as given to it.
+std::string failure_text(const DecodeResult& r, std::int64_t num_samples, double freq, double tol,
+                         double dtmax);
 
 // The message as printed: trailing blanks cut, leading blanks shown as '_'.
 // `display` receives up to 8 characters and a NUL.
