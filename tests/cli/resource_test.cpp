@@ -44,7 +44,7 @@ void expect_run(const RunResult& r, const std::string& err, int status) {
 
 // The sanitizers reserve terabytes of address space for their shadow memory,
 // so a sanitized program cannot start under these limits.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define SKIP_UNDER_SANITIZERS() GTEST_SKIP() << "needs an uninstrumented beacondec"
 #else
 #define SKIP_UNDER_SANITIZERS() (void)0

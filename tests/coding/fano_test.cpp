@@ -240,7 +240,7 @@ TEST(Fano, ShortBlocksAreAllTail) {
     EXPECT_EQ(empty.cycles, 2u);
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // Runs in a child with limited address space: a block of 2^32 - 1 bits cannot
 // get its node array (the soft symbols are never read). Exits with 0 when the
 // call failed without writing any output.
@@ -261,7 +261,7 @@ TEST(Fano, ShortBlocksAreAllTail) {
 #endif
 
 TEST(Fano, AllocationFailureReportsOnStdoutAndWritesNothing) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the address sanitizer needs more address space than the limit allows";
 #else
     const test::TempDir dir;
