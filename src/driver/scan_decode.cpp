@@ -8,15 +8,10 @@
 #include "audio/audio.hpp"
 #include "driver/scan_time.hpp"
 #include "driver/spot_search.hpp"
+#include "driver/text_format.hpp"
 
 namespace beacon {
 namespace {
-
-std::string format(const char* fmt, auto... args) {
-    std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, fmt, args...)), '\0');
-    std::snprintf(text.data(), text.size() + 1, fmt, args...);
-    return text;
-}
 
 // A FILE* that writes into memory, for the reader's messages about one
 // file. Owns both the stream and the buffer that open_memstream allocates.

@@ -3,16 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "driver/text_format.hpp"
+
 namespace beacon {
 namespace {
 
 constexpr std::chrono::milliseconds REDRAW_EVERY{200};
-
-std::string format(const char* fmt, auto... args) {
-    std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, fmt, args...)), '\0');
-    std::snprintf(text.data(), text.size() + 1, fmt, args...);
-    return text;
-}
 
 }  // namespace
 

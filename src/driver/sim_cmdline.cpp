@@ -6,15 +6,10 @@
 
 #include "audio/audio.hpp"
 #include "driver/cli_common.hpp"
+#include "driver/text_format.hpp"
 
 namespace beacon {
 namespace {
-
-std::string format(const char* fmt, auto... args) {
-    std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, fmt, args...)), '\0');
-    std::snprintf(text.data(), text.size() + 1, fmt, args...);
-    return text;
-}
 
 // The seed is any 64-bit unsigned number, written in decimal; a sign or a
 // value past the range is refused rather than wrapped or held.

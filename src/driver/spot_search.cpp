@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "coding/coding.hpp"
+#include "driver/text_format.hpp"
 
 namespace beacon {
 
@@ -122,16 +123,6 @@ DecodeResult decode_recording(wav_data& wav, double freq, double tol, double dtm
                                 static_cast<int>(wav.num_samples), freq, tol, dtmax, listener);
     return result;
 }
-
-namespace {
-
-std::string format(const char* fmt, auto... args) {
-    std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, fmt, args...)), '\0');
-    std::snprintf(text.data(), text.size() + 1, fmt, args...);
-    return text;
-}
-
-}  // namespace
 
 std::string failure_text(const DecodeResult& r, std::int64_t num_samples, double freq, double tol,
                          double dtmax) {
