@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cmath>
 #include <functional>
 
 #include "sim/synth.hpp"
@@ -15,28 +14,19 @@ namespace {
 
 const std::string kBin = BEACONDEC_PATH;
 
+using Maker = std::function<void(const std::string&)>;  // makes the input at a path
+
 struct Row {
     std::string name;
-    // Makes the input at the given path.
-    std::function<void(const std::string&)> make;
-    std::vector<std::string> options;
-    std::string out;
+    Maker make;
     std::string err;
-    int status;
+    int status = 1;
+    std::vector<std::string> options = {};
+    std::string out = "";
 };
 
 std::string failed(const std::string& reason) {
-    return reason + "beacondec: failed to read 'F'\n";
-}
-
-RunResult run_row(const Row& row, const std::string& path) {
-    std::vector<std::string> args = {"beacondec", "-T", "120000"};
-    args.insert(args.end(), row.options.begin(), row.options.end());
-    args.push_back(path);
-    RunResult r = run_program(kBin, args);
-    for (std::size_t p; (p = r.err.find(path)) != std::string::npos;)
-        r.err.replace(p, path.size(), "F");
-    return r;
+    return "wav_read: " + reason + "\nbeacondec: failed to read 'F'\n";
 }
 
 void check_rows(const std::vector<Row>& rows) {
@@ -45,144 +35,114 @@ void check_rows(const std::vector<Row>& rows) {
         const TempDir dir;
         const std::string path = dir.file("input.wav");
         if (row.make) row.make(path);
-        const RunResult r = run_row(row, path);
+        std::vector<std::string> args = {"beacondec", "-T", "120000"};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        args.push_back(path);
+        RunResult r = run_program(kBin, args);
+        for (std::size_t p; (p = r.err.find(path)) != std::string::npos;)
+            r.err.replace(p, path.size(), "F");
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.err, row.err);
         EXPECT_EQ(r.status, row.status);
     }
 }
 
-std::function<void(const std::string&)> bytes(const Bytes& b) {
+Maker bytes(const Bytes& b) {
     return [b](const std::string& path) { write_file(path, b); };
 }
 
-Bytes pcm16(std::size_t n, std::uint16_t v) {
-    Bytes b;
-    for (std::size_t i = 0; i < n; ++i)
-        put_u16(b, v);
-    return b;
-}
-
 // A 16-bit mono file at 12000 Hz of the given samples.
-std::function<void(const std::string&)> mono(std::vector<double> x) {
+Maker mono(std::vector<double> x) {
     return
         [x = std::move(x)](const std::string& path) { write_file(path, pcm_wav(x, 12000, 1, 16)); };
 }
 
-const Bytes kAudio = pcm16(100, 0x1000);
+// 100 samples of 16-bit audio.
+const Bytes kAudio = pcm_bytes(std::vector<double>(100, 0.125), 16);
+
+// A file with the given format fields and kAudio.
+Maker with_format(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
+                  std::uint32_t fmt_size = 16, std::uint16_t sub = 1) {
+    return bytes(WavBuilder().fmt(tag, channels, rate, bits, fmt_size, sub).data(kAudio).bytes());
+}
 
 TEST(BadInput, FilesThatCannotBeRead) {
-    check_rows({
-        {"missing file", nullptr, {}, "", failed("wav_read: cannot open 'F'\n"), 1},
-        {"directory",
-         [](const std::string& p) { mkdir(p.c_str(), 0700); },
-         {},
-         "",
-         failed("wav_read: 'F' is not a regular file\n"),
-         1},
-        {"FIFO",
-         [](const std::string& p) { mkfifo(p.c_str(), 0600); },
-         {},
-         "",
-         failed("wav_read: 'F' is not a regular file\n"),
-         1},
-    });
-    // A device.
+    const std::string not_regular = failed("'F' is not a regular file");
+    const Maker directory = [](const std::string& p) { mkdir(p.c_str(), 0700); };
+    const Maker fifo = [](const std::string& p) { mkfifo(p.c_str(), 0600); };
+    check_rows({{"missing file", nullptr, failed("cannot open 'F'")},
+                {"directory", directory, not_regular},
+                {"FIFO", fifo, not_regular}});
     const RunResult r = run_program(kBin, {"beacondec", "/dev/null"});
     EXPECT_EQ(r.err,
-              "wav_read: '/dev/null' is not a regular file\nbeacondec: failed to read "
-              "'/dev/null'\n");
+              "wav_read: '/dev/null' is not a regular file\n"
+              "beacondec: failed to read '/dev/null'\n");
     EXPECT_EQ(r.status, 1);
 }
 
 TEST(BadInput, BrokenHeaders) {
-    const std::string not_riff = failed("wav_read: 'F' is not a valid RIFF/WAVE file\n");
-    const std::string missing = failed("wav_read: 'F' - missing fmt or data chunk\n");
+    const std::string not_riff = failed("'F' is not a valid RIFF/WAVE file");
+    const std::string missing = failed("'F' - missing fmt or data chunk");
     const Bytes good = WavBuilder().fmt(1, 1, 12000, 16).data(kAudio).bytes();
-    Bytes rifx = good;
-    rifx[3] = 'X';
-    Bytes rf64 = good;
-    rf64[0] = 'R', rf64[1] = 'F', rf64[2] = '6', rf64[3] = '4';
-    Bytes avi = good;
-    avi[8] = 'A', avi[9] = 'V', avi[10] = 'I', avi[11] = ' ';
+    auto changed = [&](std::size_t at, std::string_view id) {
+        Bytes b = good;
+        std::copy(id.begin(), id.end(), b.begin() + at);
+        return bytes(b);
+    };
+    auto first = [&](std::size_t n) { return bytes(Bytes(good.begin(), good.begin() + n)); };
+    const Bytes fmt14(good.begin() + 20, good.begin() + 34);
     check_rows({
-        {"empty file", bytes({}), {}, "", not_riff, 1},
-        {"11 bytes", bytes(Bytes(good.begin(), good.begin() + 11)), {}, "", not_riff, 1},
-        {"big-endian RIFX", bytes(rifx), {}, "", not_riff, 1},
-        {"RF64", bytes(rf64), {}, "", not_riff, 1},
-        {"RIFF but not WAVE", bytes(avi), {}, "", not_riff, 1},
-        {"header only", bytes(Bytes(good.begin(), good.begin() + 12)), {}, "", missing, 1},
-        {"fmt chunk cut off", bytes(Bytes(good.begin(), good.begin() + 30)), {}, "", missing, 1},
-        {"no data chunk", bytes(WavBuilder().fmt(1, 1, 12000, 16).bytes()), {}, "", missing, 1},
-        {"no fmt chunk", bytes(WavBuilder().data(kAudio).bytes()), {}, "", missing, 1},
-        {"fmt chunk of 14 bytes",
-         bytes(WavBuilder()
-                   .chunk("fmt ", Bytes(good.begin() + 20, good.begin() + 34))
-                   .data(kAudio)
-                   .bytes()),
-         {},
-         "",
-         missing,
-         1},
+        {"empty file", bytes({}), not_riff},
+        {"11 bytes", first(11), not_riff},
+        {"big-endian RIFX", changed(0, "RIFX"), not_riff},
+        {"RF64", changed(0, "RF64"), not_riff},
+        {"RIFF but not WAVE", changed(8, "AVI "), not_riff},
+        {"header only", first(12), missing},
+        {"fmt chunk cut off", first(30), missing},
+        {"no data chunk", bytes(WavBuilder().fmt(1, 1, 12000, 16).bytes()), missing},
+        {"no fmt chunk", bytes(WavBuilder().data(kAudio).bytes()), missing},
+        {"fmt chunk of 14 bytes", bytes(WavBuilder().chunk("fmt ", fmt14).data(kAudio).bytes()),
+         missing},
     });
 }
 
 TEST(BadInput, InvalidFormatFields) {
-    auto file = [](std::uint16_t tag, std::uint16_t channels, std::uint32_t rate,
-                   std::uint16_t bits, std::uint32_t fmt_size = 16, std::uint16_t sub = 1) {
-        return bytes(
-            WavBuilder().fmt(tag, channels, rate, bits, fmt_size, sub).data(kAudio).bytes());
-    };
     auto format = [](int tag) {
-        return failed("wav_read: unsupported audio format " + std::to_string(tag) +
-                      " (integer PCM required)\n");
+        return failed("unsupported audio format " + std::to_string(tag) +
+                      " (integer PCM required)");
     };
-    auto depth = [](int bits) {
-        return failed("wav_read: unsupported bit depth " + std::to_string(bits) + "\n");
-    };
+    auto depth = [](int bits) { return failed("unsupported bit depth " + std::to_string(bits)); };
+    const std::string rate_failed = "beacondec: resampling failed\n";
     check_rows({
-        {"float", file(3, 1, 12000, 32), {}, "", format(3), 1},
-        {"format tag 0", file(0, 1, 12000, 16), {}, "", format(0), 1},
-        {"ADPCM", file(2, 1, 12000, 4), {}, "", format(2), 1},
-        {"mu-law", file(7, 1, 8000, 8), {}, "", format(7), 1},
-        {"extensible float", file(0xFFFE, 1, 12000, 32, 40, 3), {}, "", format(3), 1},
-        {"bit depth 0", file(1, 1, 12000, 0), {}, "", depth(0), 1},
-        {"bit depth 12", file(1, 1, 12000, 12), {}, "", depth(12), 1},
-        {"bit depth 64", file(1, 1, 12000, 64), {}, "", depth(64), 1},
-        {"no channels",
-         file(1, 0, 12000, 16),
-         {},
-         "",
-         failed("wav_read: invalid channel count\n"),
-         1},
+        {"float", with_format(3, 1, 12000, 32), format(3)},
+        {"format tag 0", with_format(0, 1, 12000, 16), format(0)},
+        {"ADPCM", with_format(2, 1, 12000, 4), format(2)},
+        {"mu-law", with_format(7, 1, 8000, 8), format(7)},
+        {"extensible float", with_format(0xFFFE, 1, 12000, 32, 40, 3), format(3)},
+        {"bit depth 0", with_format(1, 1, 12000, 0), depth(0)},
+        {"bit depth 12", with_format(1, 1, 12000, 12), depth(12)},
+        {"bit depth 64", with_format(1, 1, 12000, 64), depth(64)},
+        {"no channels", with_format(1, 0, 12000, 16), failed("invalid channel count")},
         {"65535 channels",
          bytes(WavBuilder().fmt(1, 65535, 12000, 8).data(Bytes(65535 * 3, 0x80)).bytes()),
-         {"-D"},
-         "",
          "File: F (12000 Hz, 65535 channel(s), 8-bit, 3 samples = 0.0 s)\n",
-         1},
+         1,
+         {"-D"}},
         {"sample rate 0",
-         file(1, 1, 0, 16),
-         {"-D"},
-         "",
+         with_format(1, 1, 0, 16),
          "File: F (0 Hz, 1 channel(s), 16-bit, 100 samples = inf s)\n"
-         "File is at 0 Hz, resampling to 12000 Hz...\n"
-         "beacondec: resampling failed\n",
-         1},
+         "File is at 0 Hz, resampling to 12000 Hz...\n" +
+             rate_failed,
+         1,
+         {"-D"}},
         {"sample rate 2^31",
-         file(1, 1, 0x80000000u, 16),
-         {"-D"},
-         "",
+         with_format(1, 1, 0x80000000u, 16),
          "File: F (-2147483648 Hz, 1 channel(s), 16-bit, 100 samples = -0.0 s)\n"
-         "File is at -2147483648 Hz, resampling to 12000 Hz...\n"
-         "beacondec: resampling failed\n",
-         1},
-        {"sample rate 2^32 - 1",
-         file(1, 1, 0xFFFFFFFFu, 16),
-         {},
-         "",
-         "beacondec: resampling failed\n",
-         1},
+         "File is at -2147483648 Hz, resampling to 12000 Hz...\n" +
+             rate_failed,
+         1,
+         {"-D"}},
+        {"sample rate 2^32 - 1", with_format(1, 1, 0xFFFFFFFFu, 16), rate_failed},
     });
 }
 
@@ -199,77 +159,51 @@ Bytes beacon_recording() {
 }
 
 TEST(BadInput, DataSizesAndLengths) {
-    const std::string no_audio = failed("wav_read: no usable audio data in 'F'\n");
+    const std::string no_audio = failed("no usable audio data in 'F'");
+    auto claims = [](const std::string& declared, const std::string& held) {
+        return "wav_read: warning - data chunk claims " + declared + " bytes but only " + held +
+               " are available in the file; truncating.\n";
+    };
     // The data chunk's size field is at offset 40 of a canonical file.
     auto declare = [](Bytes b, std::uint32_t size) {
-        b[40] = static_cast<std::uint8_t>(size);
-        b[41] = static_cast<std::uint8_t>(size >> 8);
-        b[42] = static_cast<std::uint8_t>(size >> 16);
-        b[43] = static_cast<std::uint8_t>(size >> 24);
-        return b;
+        for (int i = 0; i < 4; ++i)
+            b[40 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+        return bytes(b);
     };
     const Bytes beacon = beacon_recording();
+    Bytes wrong_rates = beacon;  // byte rate and block align
+    std::fill(wrong_rates.begin() + 28, wrong_rates.begin() + 34, 0xEE);
+    const std::string spot = "120000  10  0.4  800 : G4ABC\n";
     check_rows({
-        {"data size 0",
-         bytes(WavBuilder().fmt(1, 1, 12000, 16).data({}).bytes()),
-         {},
-         "",
-         no_audio,
-         1},
-        {"less than one frame",
-         bytes(WavBuilder().fmt(1, 2, 12000, 16).data({1, 2}).bytes()),
-         {},
-         "",
-         no_audio,
-         1},
+        {"data size 0", bytes(WavBuilder().fmt(1, 1, 12000, 16).data({}).bytes()), no_audio},
+        {"less than one frame", bytes(WavBuilder().fmt(1, 2, 12000, 16).data({1, 2}).bytes()),
+         no_audio},
         {"data size beyond the file",
-         bytes(declare(WavBuilder().fmt(1, 1, 12000, 16).data(kAudio).bytes(), 1000)),
-         {},
-         "",
-         "wav_read: warning - data chunk claims 1000 bytes but only 200 are available in the "
-         "file; truncating.\n",
-         1},
+         declare(WavBuilder().fmt(1, 1, 12000, 16).data(kAudio).bytes(), 1000),
+         claims("1000", "200")},
         {"4 GB declared, 1 KB held",
-         bytes(
-             declare(WavBuilder().fmt(1, 1, 12000, 16).data(Bytes(1024, 1)).bytes(), 0xFFFFFFFFu)),
-         {"-D"},
-         "",
-         "wav_read: warning - data chunk claims 4294967295 bytes but only 1024 are available in "
-         "the file; truncating.\n"
-         "File: F (12000 Hz, 1 channel(s), 16-bit, 512 samples = 0.0 s)\n",
-         1},
+         declare(WavBuilder().fmt(1, 1, 12000, 16).data(Bytes(1024, 1)).bytes(), 0xFFFFFFFFu),
+         claims("4294967295", "1024") +
+             "File: F (12000 Hz, 1 channel(s), 16-bit, 512 samples = 0.0 s)\n",
+         1,
+         {"-D"}},
         {"decodable recording, data size beyond the file",
-         bytes(declare(beacon, 0x7FFFFFFFu)),
+         declare(beacon, 0x7FFFFFFFu),
+         claims("2147483647", "100000"),
+         0,
          {},
-         "120000  10  0.4  800 : G4ABC\n",
-         "wav_read: warning - data chunk claims 2147483647 bytes but only 100000 are available "
-         "in the file; truncating.\n",
-         0},
-        {"byte rate and block align wrong (ignored)",
-         [beacon](const std::string& p) {
-             Bytes b = beacon;
-             for (int i = 28; i < 34; ++i)
-                 b[i] = 0xEE;
-             write_file(p, b);
-         },
-         {},
-         "120000  10  0.4  800 : G4ABC\n",
-         "",
-         0},
+         spot},
+        {"byte rate and block align wrong (ignored)", bytes(wrong_rates), "", 0, {}, spot},
         {"shorter than a frame",
          mono(std::vector<double>(120000, 0.0)),
-         {"-D"},
-         "",
          "File: F (12000 Hz, 1 channel(s), 16-bit, 120000 samples = 10.0 s)\n",
-         1},
+         1,
+         {"-D"}},
         // 200000 samples at 1 Hz would be 2.4e9 samples at 12000 Hz, more
         // than an FFT length (int) can hold.
         {"resampled beyond the int range",
          bytes(WavBuilder().fmt(1, 1, 1, 8).data(Bytes(200000, 0x80)).bytes()),
-         {},
-         "",
-         "beacondec: resampling failed\n",
-         1},
+         "beacondec: resampling failed\n"},
     });
 }
 
@@ -283,16 +217,14 @@ TEST(BadInput, ResultsThatCannotBeWrittenAreNoSuccess) {
         args.insert(args.begin(), {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full", kBin});
         return run_program("/bin/sh", args);
     };
-    const std::string lost = "beacondec: cannot write to standard output\n";
     for (const auto& args :
          std::vector<std::vector<std::string>>{{"-T", "120000", path}, {"-V"}, {"-v"}, {"-h"}}) {
         const RunResult r = run_full(args);
-        EXPECT_EQ(r.err, lost) << args[0];
+        EXPECT_EQ(r.err, "beacondec: cannot write to standard output\n") << args[0];
         EXPECT_EQ(r.status, 1) << args[0];
     }
     // Nothing to write: the status stays.
-    const RunResult r = run_full({"-x"});
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(run_full({"-x"}).status, 2);
     EXPECT_EQ(run_full({"-T", "120000", dir.file("absent.wav")}).status, 1);
 }
 
@@ -307,30 +239,24 @@ TEST(BadInput, RecordingsWithoutABeacon) {
     auto no_message = [](const std::string& where) {
         return "beacondec: no valid message decoded (candidate at " + where + ")\n";
     };
+    auto no_spot = [](const std::string& window) {
+        return "beacondec: no PI4 spot found in the search window (" + window + " of the file)\n";
+    };
     check_rows({
-        {"silence",
-         mono(std::vector<double>(n, 0.0)),
-         {},
-         "",
-         no_message("DT=+0.000 s, DF=650 Hz"),
-         1},
-        {"DC", mono(std::vector<double>(n, 0.5)), {}, "", no_message("DT=+0.000 s, DF=655 Hz"), 1},
-        {"full-scale clipping", mono(clipped), {}, "", no_message("DT=+0.800 s, DF=744 Hz"), 1},
-        {"pure noise", mono(noise), {}, "", no_message("DT=+0.250 s, DF=668 Hz"), 1},
+        {"silence", mono(std::vector<double>(n, 0.0)), no_message("DT=+0.000 s, DF=650 Hz")},
+        {"DC", mono(std::vector<double>(n, 0.5)), no_message("DT=+0.000 s, DF=655 Hz")},
+        {"full-scale clipping", mono(clipped), no_message("DT=+0.800 s, DF=744 Hz")},
+        {"pure noise", mono(noise), no_message("DT=+0.250 s, DF=668 Hz")},
         {"no frequency to search (-f nan)",
          mono(noise),
-         {"-f", "nan"},
-         "",
-         "beacondec: no PI4 spot found in the search window (carrier nan +/- 150 Hz, first 2.0 s "
-         "of the file)\n",
-         1},
+         no_spot("carrier nan +/- 150 Hz, first 2.0 s"),
+         1,
+         {"-f", "nan"}},
         {"no offset to search (-d -1)",
          mono(noise),
-         {"-d", "-1"},
-         "",
-         "beacondec: no PI4 spot found in the search window (carrier 800 +/- 150 Hz, first -1.0 "
-         "s of the file)\n",
-         1},
+         no_spot("carrier 800 +/- 150 Hz, first -1.0 s"),
+         1,
+         {"-d", "-1"}},
     });
 }
 
