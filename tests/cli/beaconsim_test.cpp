@@ -138,34 +138,27 @@ TEST(BeaconSim, RoundTripsRandomMessagesRatesDepthsChannelsStartsAndCarriers) {
 }
 
 TEST(BeaconSim, FramesAMinuteApartAtMinus15DbAllDecode) {
+    // At 48000 Hz: the noise for an SNR referred to 2500 Hz depends on the rate.
     TempDir dir;
-    for (const auto& [rate, channels] : {std::pair{12000, 1}, std::pair{48000, 2}}) {
-        SCOPED_TRACE(rate);
-        const std::string path = dir.file("m.wav");
-        make(path, {"-m", "OZ7IGY/B", "-n", "3", "--snr", "-15", "-r", std::to_string(rate), "-c",
-                    std::to_string(channels), "-b", "24"});
-        EXPECT_EQ(read_wav(path).num_samples, std::llround((121 + PI4_FRAME_SECONDS + 1) * rate));
-        const Decoded d = decode(path);
-        expect_spots(d, {{1, 800, "OZ7IGY/B"}, {61, 800, "OZ7IGY/B"}, {121, 800, "OZ7IGY/B"}});
-        // The decoder measures the SNR that was asked for.
-        for (const ResultLine& line : d.lines)
-            EXPECT_NEAR(line.snr, -15, 1.5);
-    }
+    const std::string path = dir.file("m.wav");
+    make(path, {"-m", "OZ7IGY/B", "-n", "3", "--snr", "-15", "-r", "48000", "-c", "2", "-b", "24"});
+    EXPECT_EQ(read_wav(path).num_samples, std::llround((121 + PI4_FRAME_SECONDS + 1) * 48000));
+    const Decoded d = decode(path);
+    expect_spots(d, {{1, 800, "OZ7IGY/B"}, {61, 800, "OZ7IGY/B"}, {121, 800, "OZ7IGY/B"}});
+    // The decoder measures the SNR that was asked for.
+    for (const ResultLine& line : d.lines)
+        EXPECT_NEAR(line.snr, -15, 1.5);
 }
 
 TEST(BeaconSim, IdentificationAndCarrierFollowEachFrame) {
-    TempDir dir;
-    const std::string path = dir.file("id.wav");
-    make(path, {"-m", "OZ7IGY/B", "-n", "3", "--id", "OZ7IGY", "--snr", "-12"});
-    expect_spots(decode(path),
-                 {{1, 800, "OZ7IGY/B"}, {61, 800, "OZ7IGY/B"}, {121, 800, "OZ7IGY/B"}});
-
     // Without noise the keying can be seen: after each frame the Morse code
     // (O begins with a dash), carrier until a quiet second before the next
     // cycle, which the recording's default length includes.
-    const std::string clean = dir.file("clean.wav");
-    make(clean, {"-m", "OZ7IGY/B", "-n", "2", "--id", "OZ7IGY"});
-    const wav_data wav = read_wav(clean);
+    TempDir dir;
+    const std::string path = dir.file("id.wav");
+    make(path, {"-m", "OZ7IGY/B", "-n", "2", "--id", "OZ7IGY"});
+    expect_spots(decode(path), {{1, 800, "OZ7IGY/B"}, {61, 800, "OZ7IGY/B"}});
+    const wav_data wav = read_wav(path);
     ASSERT_EQ(wav.num_samples, 12000 * (1 + 2 * 60));
     auto mean_square = [&](double t0, double t1) {
         double e = 0;
@@ -213,22 +206,6 @@ TEST(BeaconSim, TheSeedAloneDecidesTheNoise) {
     EXPECT_EQ(bytes_of({}), bytes_of({"--seed", std::to_string(sim::DEFAULT_SEED)}));
 }
 
-TEST(BeaconSim, ShortAndLongOptionsAreTheSame) {
-    TempDir dir;
-    const std::string a = dir.file("a.wav"), b = dir.file("b.wav");
-    make(a, {"-m", "AB", "-f",   "900", "-s", "0.5", "-n", "2",  "-p",  "30",    "-l",
-             "60", "-r", "8000", "-b",  "8",  "-c",  "2",  "-a", "0.3", "--snr", "10"});
-    make(b, {"--message",  "AB", "--freq",      "900", "--start", "0.5",  "--frames", "2",
-             "--period",   "30", "--duration",  "60",  "--rate",  "8000", "--bits",   "8",
-             "--channels", "2",  "--amplitude", "0.3", "--snr=10"});
-    EXPECT_EQ(read_file(a), read_file(b));
-    // A repeated option takes its last value.
-    make(b, {"-m", "XY",  "-f",    "700", "-s",   "0.5", "-n",     "2",  "-p",
-             "30", "-l",  "60",    "-r",  "8000", "-b",  "8",      "-c", "2",
-             "-a", "0.3", "--snr", "10",  "-m",   "AB",  "--freq", "900"});
-    EXPECT_EQ(read_file(a), read_file(b));
-}
-
 TEST(BeaconSim, HelpAndVersion) {
     RunResult r = simulate({"--version"});
     EXPECT_EQ(r.out, "beaconsim 1.4.2\n");
@@ -255,33 +232,22 @@ TEST(BeaconSim, BadValuesAreRefusedWithOneLineAndStatusTwo) {
     const Case cases[] = {
         {{}, "missing OUTPUT.wav (see --help)"},
         {{"--frequency", "800", out}, "unknown option '--frequency' (see --help)"},
-        {{"-x"}, "unknown option '-x' (see --help)"},
         {{out, "second.wav"}, "unexpected extra argument 'second.wav'"},
         {{"-r", "0", out}, "--rate: must be above 0, got 0"},
-        {{"-r", "-8000", out}, "--rate: must be above 0, got -8000"},
         {{"-r", "12k", out}, "--rate: '12k' is not a whole number"},
         {{"-b", "12", out}, "--bits: unsupported bit depth 12 (use 8, 16, 24 or 32)"},
         {{"-c", "0", out}, "--channels: must be from 1 to 65535, got 0"},
         {{"-l", "-1", out}, "--duration: must not be negative, got -1"},
-        {{"-l", "25", out},
-         "--duration: the last frame ends at 25.333 s, after the end of the recording (25 s)"},
         {{"-n", "3", "-l", "140", out},
          "--duration: the last frame ends at 145.333 s, after the end of the recording (140 s)"},
         {{"-l", "1e9", out},
          "--duration: 1e+09 s at 12000 Hz, 1 channel(s) and 16 bits do not fit in a WAV file (4 "
          "GiB at most)"},
         {{"-n", "0", out}, "--frames: must be at least 1, got 0"},
-        {{"-n", "2.5", out}, "--frames: '2.5' is not a whole number"},
         {{"-n", "2", "-p", "20", out},
          "--period: 20 s is shorter than a frame (24.333 s); the frames would overlap"},
-        {{"-p", "0", out}, "--period: must be above 0, got 0"},
-        {{"-s", "-0.5", out}, "--start: must not be negative, got -0.5"},
         {{"-f", "abc", out}, "--freq: 'abc' is not a number"},
         {{"-f", "inf", out}, "--freq: must be a finite number, got inf"},
-        {{"--snr", "nan", out}, "--snr: must be a finite number, got nan"},
-        {{"-f", "5500", out},
-         "the signal would span 5382.81 to 6085.94 Hz, which does not fit between 0 and 6000 "
-         "Hz (half the --rate)"},
         {{"-f", "3000", "-r", "7000", out},
          "the signal would span 2882.81 to 3585.94 Hz, which does not fit between 0 and 3500 "
          "Hz (half the --rate)"},
@@ -290,10 +256,7 @@ TEST(BeaconSim, BadValuesAreRefusedWithOneLineAndStatusTwo) {
          "(half the --rate)"},
         {{"--seed", "-1", out},
          "--seed: '-1' is not a whole number from 0 to 18446744073709551615"},
-        {{"--seed", "18446744073709551616", out},
-         "--seed: '18446744073709551616' is not a whole number from 0 to 18446744073709551615"},
         {{"-a", "0", out}, "--amplitude: must be above 0 and at most 1, got 0"},
-        {{"-a", "1.5", out}, "--amplitude: must be above 0 and at most 1, got 1.5"},
         {{"--id", "DL0@", out},
          "--id: '@' has no Morse code (use letters, digits, '/' and blanks)"},
         {{"--id", "  ", out}, "--id: nothing to send (letters, digits and '/')"},
@@ -357,18 +320,13 @@ TEST(BeaconSim, ASignalThatWouldClipIsScaledWithANote) {
 TEST(BeaconSim, MessagesAreSentAsTheEncoderSendsThem) {
     TempDir dir;
     const std::string path = dir.file("m.wav");
-    RunResult r = simulate({"-m", "oz7igy/b", "-l", "26", path});
-    EXPECT_EQ(r.err,
-              "beaconsim: note: the message is sent as '  7   / ' (8 characters of 0-9, A-Z, blank "
-              "and '/')\n");
-    EXPECT_EQ(r.status, 0);
-    expect_spots(decode(path), {{1, 800, "__7   /"}});
-
-    r = simulate({"-m", "LONGER THAN 8", "-l", "26", path});
-    EXPECT_EQ(r.err,
-              "beaconsim: note: the message is sent as 'LONGER T' (8 characters of 0-9, A-Z, "
-              "blank and '/')\n");
-    expect_spots(decode(path), {{1, 800, "LONGER T"}});
+    const std::string rule = "' (8 characters of 0-9, A-Z, blank and '/')\n";
+    for (const auto& [given, sent, shown] : {std::tuple{"oz7igy/b", "  7   / ", "__7   /"},
+                                             {"LONGER THAN 8", "LONGER T", "LONGER T"}}) {
+        const RunResult r = simulate({"-m", given, "-l", "26", path});
+        EXPECT_EQ(r.err, "beaconsim: note: the message is sent as '" + std::string(sent) + rule);
+        expect_spots(decode(path), {{1, 800, shown}});
+    }
 }
 
 }  // namespace
