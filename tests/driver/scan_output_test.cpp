@@ -72,19 +72,11 @@ TEST(ScanOutput, JsonLinesCarryTheNumbersUnrounded) {
     r.warning = "truncated";
     const std::vector<json> spots = parse_lines(format_report(OutputFormat::jsonl, r));
     ASSERT_EQ(spots.size(), 2u);
-    const json& a = spots[0];
-    EXPECT_EQ(a["file"], "rec/20261206_123456.wav");
-    EXPECT_EQ(a["status"], "spot");
-    EXPECT_EQ(a["utc"], "2026-12-06T12:34:57.017Z");
-    EXPECT_EQ(a["snr_db"].get<double>(), -15.5);
-    EXPECT_EQ(a["dt_s"].get<double>(), 1.0166666666666666);
-    EXPECT_EQ(a["freq_hz"].get<double>(), 799.8046875);
-    EXPECT_EQ(a["message"], "__AB1");
-    EXPECT_TRUE(a["fano_metric"].is_number_integer());
-    EXPECT_EQ(a["fano_metric"].get<std::int64_t>(), -42);
-    EXPECT_EQ(a["ccfpeak"].get<double>(), 12345.64);
-    EXPECT_EQ(a["flip"].get<int>(), -1);
-    EXPECT_EQ(a["warning"], "truncated");
+    EXPECT_EQ(spots[0], json::parse(R"({"file":"rec/20261206_123456.wav","status":"spot",
+        "utc":"2026-12-06T12:34:57.017Z","snr_db":-15.5,"dt_s":1.0166666666666666,
+        "freq_hz":799.8046875,"message":"__AB1","fano_metric":-42,"ccfpeak":12345.64,
+        "flip":-1,"warning":"truncated"})"));
+    EXPECT_TRUE(spots[0]["fano_metric"].is_number_integer());
     EXPECT_TRUE(spots[1]["utc"].is_null());
     EXPECT_EQ(spots[1]["message"], "");
     EXPECT_EQ(format_header(OutputFormat::jsonl), "");
@@ -94,27 +86,21 @@ TEST(ScanOutput, JsonLinesCarryTheNumbersUnrounded) {
     ASSERT_EQ(none.size(), 1u);
     EXPECT_EQ(none[0], json::parse(R"({"file":"b.wav","status":"read_error",)"
                                    R"("error":"cannot open 'b.wav'"})"));
-}
 
-TEST(ScanOutput, JsonSurvivesAnyFileName) {
-    // Quotes, backslashes and control characters are escaped; bytes that are
-    // not UTF-8 become U+FFFD instead of stopping the run.
-    const std::string odd = "a \"b\"\\c\n\td\x01.wav";
-    const std::vector<json> a = parse_lines(
-        format_report(OutputFormat::jsonl, failed(ScanStatus::no_spot, odd, "no spot")));
-    ASSERT_EQ(a.size(), 1u);
-    EXPECT_EQ(a[0]["file"], odd);
-
-    const std::string latin1 = "caf\xe9.wav";
-    const std::vector<json> b = parse_lines(
-        format_report(OutputFormat::jsonl, failed(ScanStatus::no_spot, latin1, "no spot")));
-    ASSERT_EQ(b.size(), 1u);
-    EXPECT_EQ(b[0]["file"], "caf\xef\xbf\xbd.wav");
+    // Quotes, backslashes and control characters in a file name are escaped;
+    // bytes that are not UTF-8 become U+FFFD instead of stopping the run.
+    for (const auto& [name, read_back] :
+         {std::pair{"a \"b\"\\c\n\td\x01.wav", "a \"b\"\\c\n\td\x01.wav"},
+          {"caf\xe9.wav", "caf\xef\xbf\xbd.wav"}}) {
+        const std::vector<json> odd = parse_lines(
+            format_report(OutputFormat::jsonl, failed(ScanStatus::no_spot, name, "no spot")));
+        ASSERT_EQ(odd.size(), 1u);
+        EXPECT_EQ(odd[0]["file"], read_back);
+    }
 }
 
 TEST(ScanOutput, CsvQuotesOnlyWhatNeedsIt) {
     EXPECT_EQ(csv_field("plain name.wav"), "plain name.wav");
-    EXPECT_EQ(csv_field(""), "");
     EXPECT_EQ(csv_field("a,b"), "\"a,b\"");
     EXPECT_EQ(csv_field("say \"hi\""), "\"say \"\"hi\"\"\"");
     EXPECT_EQ(csv_field("two\nlines"), "\"two\nlines\"");
