@@ -9,50 +9,30 @@ namespace {
 constexpr std::int64_t T_123456 = 1796560496;  // 2026-12-06T12:34:56Z
 
 TEST(ScanTime, EveryRecognisedFormGivesTheSameInstant) {
-    for (const char* name : {
-             "20261206_123456.wav",
-             "20261206-123456.wav",
-             "20261206T123456.wav",
-             "20261206T123456Z.wav",
-             "261206_123456.wav",
-             "261206-123456Z.wav",
-             "2026-12-06T12:34:56Z.wav",
-             "2026-12-06T12:34:56.wav",
-             "2026-12-06T123456Z.wav",
-             "2026-12-06T12-34-56.wav",
-             "2026-12-06_12-34-56.wav",
-             "2026-12-06_12:34:56.wav",
-             "2026-12-06 12:34:56.wav",
-             "2026-12-06_123456.wav",
-             // Recorders put the stamp between other fields.
-             "HDSDR_20261206_123456Z_7038kHz_AF.wav",
-             "gqrx_20261206_123456_7038000.wav",
-             "rec-261206_123456-40m.wav",
-             // ISO 8601 offsets are taken off.
-             "2026-12-06T13:34:56+01:00.wav",
-             "2026-12-06T07:04:56-05:30.wav",
-             "20261206T143456+0200.wav",
-             "2026-12-06T02:34:56-1000Z.wav",
-         }) {
+    // Each date form with each of its separators and time forms, a Z, a stamp
+    // between other fields as recorders write it, and ISO 8601 offsets.
+    for (const char* name :
+         {"20261206_123456.wav", "20261206-123456.wav", "20261206T123456Z.wav", "261206_123456.wav",
+          "261206-123456Z.wav", "2026-12-06T12:34:56Z.wav", "2026-12-06T123456Z.wav",
+          "2026-12-06_12-34-56.wav", "2026-12-06 12:34:56.wav",
+          "HDSDR_20261206_123456Z_7038kHz_AF.wav", "rec-261206_123456-40m.wav",
+          "2026-12-06T13:34:56+01:00.wav", "2026-12-06T07:04:56-05:30.wav",
+          "20261206T143456+0200.wav", "/archive/2025-01-01/20261206_123456.wav"})
         EXPECT_EQ(start_time_from_path(name), T_123456) << name;
-    }
-    EXPECT_EQ(start_time_from_path("/archive/2025-01-01/20261206_123456.wav"), T_123456);
 }
 
 TEST(ScanTime, OnlyRealDatesAndTimesCount) {
     EXPECT_EQ(start_time_from_path("20240229_235959.wav"), 1709251199);  // a leap day
+    // Not leap years (2025, 2100), months, days and times that do not exist,
+    // years outside 1970-2099, no seconds, mixed separators, and a separator
+    // that no form has.
     for (const char* name :
-         {"20250229_120000.wav",  // not a leap year
-          "21000229_120000.wav",  // nor is 2100 (and it is out of range)
-          "20261306_120000.wav", "20261200_120000.wav", "20261131_120000.wav",
-          "20261206_240000.wav", "20261206_126000.wav", "20261206_125960.wav",
-          "19691231_235959.wav", "21000101_000000.wav",  // years outside 1970-2099
-          "2026-12-06T12:34.wav",                        // no seconds
-          "2026-12-06T12:34-56.wav",                     // mixed separators
-          "2026-12-06-12:34:56.wav", "20261206 123456.wav", "2026-1206T123456.wav", "rec.wav", "",
-          "2026.wav"}) {
+         {"20250229_120000.wav", "21000229_120000.wav", "20261306_120000.wav",
+          "20261200_120000.wav", "20261131_120000.wav", "20261206_240000.wav",
+          "20261206_126000.wav", "20261206_125960.wav", "19691231_235959.wav",
+          "21000101_000000.wav", "2026-12-06T12:34.wav", "2026-12-06T12:34-56.wav",
+          "2026-12-06-12:34:56.wav", "20261206 123456.wav", "rec.wav", ""})
         EXPECT_EQ(start_time_from_path(name), std::nullopt) << name;
-    }
 }
 
 TEST(ScanTime, DigitsNextToAStampAreNotPartOfIt) {
@@ -91,8 +71,6 @@ TEST(ScanTime, AWholeValueMustBeOneStamp) {
 
 TEST(ScanTime, CalendarArithmetic) {
     EXPECT_EQ(days_from_civil(1970, 1, 1), 0);
-    EXPECT_EQ(days_from_civil(2000, 3, 1), 11017);
-    EXPECT_EQ(days_from_civil(2026, 12, 6), 20793);
     EXPECT_EQ(days_from_civil(1900, 1, 1), -25567);
 
     // Reading and writing are done by different routines: each day of the
