@@ -1,5 +1,5 @@
 // The WAV writer: sample encoding at every depth, the canonical header, and
-// files written in pieces that the reader reads back.
+// files written in pieces.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -77,16 +77,13 @@ TEST(WavWrite, CanonicalHeader) {
     EXPECT_EQ(Bytes(h.begin(), h.end()), want);
 }
 
-TEST(WavWrite, PiecesWrittenAreReadBack) {
+TEST(WavWrite, PiecesMakeTheSameFileAsOneWhole) {
     TempDir dir;
     const std::string path = dir.file("w.wav");
-    // Three channels of the same ramp, written in pieces that split frames.
-    std::vector<double> ramp, frames;
-    for (int i = 0; i < 1000; ++i) {
-        ramp.push_back((i - 500) / 512.0);
-        for (int c = 0; c < 3; ++c)
-            frames.push_back(ramp.back());
-    }
+    // Three channels of a ramp, written in pieces that split frames.
+    std::vector<double> frames;
+    for (int i = 0; i < 3000; ++i)
+        frames.push_back((i - 1500) / 1536.0);
     WavWriter w;
     ASSERT_EQ(w.open(path.c_str(), 11025, 3, 16, 1000), 0);
     const std::span<const double> all(frames);
@@ -96,16 +93,9 @@ TEST(WavWrite, PiecesWrittenAreReadBack) {
     ASSERT_EQ(w.close(), 0);
     EXPECT_EQ(w.clipped(), 0u);
 
+    // The header and every sample encoded as in one piece.
     const std::string bytes = read_file(path);
-    EXPECT_EQ(bytes.size(), WAV_HEADER_BYTES + 6000);
     EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), pcm_wav(frames, 11025, 3, 16));
-    wav_data wav;
-    ASSERT_EQ(wav_read(path.c_str(), wav), 0);
-    EXPECT_EQ(wav.sample_rate, 11025);
-    EXPECT_EQ(wav.channels, 3);
-    ASSERT_EQ(wav.num_samples, 1000);
-    for (int i = 0; i < 1000; ++i)
-        ASSERT_NEAR(wav.samples[i], ramp[i], 1e-12) << i;
 }
 
 TEST(WavWrite, RefusesWhatWouldMakeABrokenFile) {
