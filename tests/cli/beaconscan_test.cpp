@@ -87,16 +87,21 @@ class MixedBatch : public testing::Test {
         put("tree/float.wav", WavBuilder().fmt(3, 1, 12000, 32).data(Bytes(400, 1)).bytes());
         put("tree/rate0.wav", WavBuilder().fmt(1, 1, 0, 16).data(Bytes(400, 1)).bytes());
         put("tree/readme.txt", Bytes(100, 'x'));
-        run_ = new RunResult(scan(args("3")));
     }
     static void TearDownTestSuite() {
         delete run_;
         delete dir_;
+        run_ = nullptr;
     }
     static std::string path(const std::string& name) { return (dir_->path() / name).string(); }
-    static std::vector<std::string> args(const std::string& jobs) {
-        return {"--format",         "jsonl", "-j", jobs, path("a_8k.wav"), path("tree"),
-                path("missing.wav")};
+    // The batch decoded with three jobs, run once for the tests that need it.
+    static const RunResult& run() {
+        if (run_ == nullptr) run_ = new RunResult(scan(args("3")));
+        return *run_;
+    }
+    static std::vector<std::string> args(const char* jobs) {
+        return {
+            "-j", jobs, "--format", "jsonl", path("a_8k.wav"), path("tree"), path("missing.wav")};
     }
 
     static TempDir* dir_;
@@ -123,16 +128,16 @@ TEST_F(MixedBatch, EverySpotAndReasonIsBeacondecs) {
                                              "dt_s",    "freq_hz", "message", "fano_metric",
                                              "ccfpeak", "flip"};
     const std::set<std::string> other_keys = {"file", "status", "error"};
-    EXPECT_EQ(run_->status, 1);  // three files could not be read, one not prepared
-    EXPECT_EQ(run_->err, "");    // no progress line: standard error is not a terminal
+    EXPECT_EQ(run().status, 1);  // three files could not be read, one not prepared
+    EXPECT_EQ(run().err, "");    // no progress line: standard error is not a terminal
 
     // The records of a file come together, files in the order wanted.
     std::vector<std::vector<json>> groups;
-    for (const json& r : json_lines(run_->out)) {
+    for (const json& r : json_lines(run().out)) {
         if (groups.empty() || groups.back()[0]["file"] != r["file"]) groups.emplace_back();
         groups.back().push_back(r);
     }
-    ASSERT_EQ(groups.size(), want.size()) << run_->out;
+    ASSERT_EQ(groups.size(), want.size()) << run().out;
     int spots = 0;
     for (std::size_t i = 0; i < want.size(); ++i) {
         const std::string file = path(want[i].first);
@@ -185,11 +190,75 @@ TEST_F(MixedBatch, EverySpotAndReasonIsBeacondecs) {
 
 TEST_F(MixedBatch, OutputDoesNotDependOnTheNumberOfJobs) {
     const RunResult one = scan(args("1"));
-    EXPECT_EQ(one.out, run_->out);
-    EXPECT_EQ(one.status, run_->status);
+    EXPECT_EQ(one.out, run().out);
+    EXPECT_EQ(one.status, run().status);
 }
 
-TEST(BeaconScan, TimeStampsFromNamesThenFromStartElseNone) {
+TEST_F(MixedBatch, StandardInputIsReadWholeAndDecodedTheSameWay) {
+    const std::string file = path("tree/deeper/b_44k.WAV");
+    const std::string wav = read_file(file);
+    const RunResult r =
+        run_program_with_input(kScan, {"beaconscan", "--format", "jsonl", file, "-"}, wav);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<json> records = json_lines(r.out);
+    ASSERT_EQ(records.size(), 2u) << r.out;
+    EXPECT_EQ(records[1]["file"], "-");
+    EXPECT_EQ(records[1]["message"], "PA0ABC");
+    EXPECT_TRUE(records[1]["utc"].is_null());  // no name to read a time from
+    records[1]["file"] = records[0]["file"];
+    EXPECT_EQ(records[1], records[0]);
+
+    // Nothing on standard input is a file that cannot be read.
+    const RunResult empty = run_program_with_input(kScan, {"beaconscan", "-"}, "");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.out, "- read_error: '-' is not a valid RIFF/WAVE file\n");
+}
+
+TEST_F(MixedBatch, ExitStatuses) {
+    // Every file read, even without a spot: 0 (the batch, with files that
+    // could not be read, ends with 1).
+    RunResult r = scan({"-q", path("tree/noise.wav"), path("tree/short.wav")});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(" no_spot: "), std::string::npos);
+    EXPECT_NE(r.out.find(" too_short: "), std::string::npos);
+    // An empty directory gives nothing to decode, and says so.
+    fs::create_directory(path("empty"));
+    r = scan({path("empty")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "beaconscan: no WAV files found\n");
+
+    // A command-line error: 2, nothing decoded.
+    r = scan({"--format", "xml", path("tree")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("beaconscan: ", 0), 0u) << r.err;
+    r = scan({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "beaconscan 1.4.2\n");
+}
+
+TEST_F(MixedBatch, ProgressLineOnlyOnATerminal) {
+    std::vector<std::string> args = {"beaconscan", path("a_8k.wav"), path("a_8k.wav")};
+
+    RunResult r = run_program_on_terminal(kScan, args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("/2 files, 0."), std::string::npos) << r.err;
+    EXPECT_NE(
+        r.err.find("beaconscan: 2 files (2 with spots, 0 failed), 2 spots, 0.02 h of audio in"),
+        std::string::npos)
+        << r.err;
+    // Standard output is not the terminal: the records are untouched.
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
+
+    args.push_back("-q");
+    r = run_program_on_terminal(kScan, args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(BeaconScan, TimeStampsFromNamesElseFromStart) {
     TempDir dir;
     const Bytes wav = pi4_recording(one_frame("TIME", 26, 1.0));
     const std::vector<std::pair<std::string, std::string>> names = {
@@ -212,73 +281,6 @@ TEST(BeaconScan, TimeStampsFromNamesThenFromStartElseNone) {
         EXPECT_EQ(records[i]["dt_s"], 1.0);
         EXPECT_EQ(records[i]["utc"], names[i].second) << names[i].first;
     }
-    // No start from anywhere: no time.
-    const RunResult none = scan({"--format", "csv", dir.file("plain.wav")});
-    EXPECT_NE(none.out.find("\n" + dir.file("plain.wav") + ",spot,,"), std::string::npos)
-        << none.out;
-}
-
-TEST(BeaconScan, StandardInputIsReadWholeAndDecodedTheSameWay) {
-    TempDir dir;
-    RecordingSpec recording = one_frame("STDIN", 30, 1.4);
-    recording.rate = 44100;
-    recording.bits = 24;
-    const Bytes wav = pi4_recording(recording);
-    write_file(dir.file("a.wav"), wav);
-
-    const RunResult r =
-        run_program_with_input(kScan, {"beaconscan", "--format", "jsonl", dir.file("a.wav"), "-"},
-                               std::string(wav.begin(), wav.end()));
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<json> records = json_lines(r.out);
-    ASSERT_EQ(records.size(), 2u) << r.out;
-    EXPECT_EQ(records[1]["file"], "-");
-    EXPECT_EQ(records[1]["message"], "STDIN");
-    EXPECT_TRUE(records[1]["utc"].is_null());  // no name to read a time from
-    records[1]["file"] = records[0]["file"];
-    EXPECT_EQ(records[1], records[0]);
-
-    // Nothing on standard input is a file that cannot be read.
-    const RunResult empty = run_program_with_input(kScan, {"beaconscan", "-"}, "");
-    EXPECT_EQ(empty.status, 1);
-    EXPECT_EQ(empty.out, "- read_error: '-' is not a valid RIFF/WAVE file\n");
-}
-
-TEST(BeaconScan, ExitStatuses) {
-    TempDir dir;
-    RecordingSpec noise;
-    noise.seconds = 25;
-    const std::string noise_wav = dir.file("noise.wav");
-    write_file(noise_wav, pi4_recording(noise));
-    noise.seconds = 10;
-    write_file(dir.file("short.wav"), pi4_recording(noise));
-
-    // Every file read, even without a spot: 0.
-    RunResult r = scan({"-q", noise_wav, dir.file("short.wav")});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find(" no_spot: "), std::string::npos);
-    EXPECT_NE(r.out.find(" too_short: "), std::string::npos);
-    // An empty directory gives nothing to decode, and says so.
-    fs::create_directory(dir.path() / "empty");
-    r = scan({dir.file("empty")});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "beaconscan: no WAV files found\n");
-
-    // One that cannot be read: 1, and the others are still decoded.
-    r = scan({dir.file("missing.wav"), noise_wav});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out.rfind(dir.file("missing.wav") + " read_error: cannot open '", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find(noise_wav + " no_spot: "), std::string::npos);
-
-    // A command-line error: 2, nothing decoded.
-    r = scan({"--format", "xml", noise_wav});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("beaconscan: ", 0), 0u) << r.err;
-    r = scan({"--version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "beaconscan 1.4.2\n");
 }
 
 TEST(BeaconScan, CsvKeepsOddFileNamesWhole) {
@@ -288,7 +290,8 @@ TEST(BeaconScan, CsvKeepsOddFileNamesWhole) {
         write_file(dir.file(name), wav);
     const RunResult r = scan({"--format", "csv", dir.path().string()});
     EXPECT_EQ(r.status, 0) << r.err;
-    // After the header, in sorted order; only what needs it is quoted.
+    // After the header, in sorted order; only what needs it is quoted. No
+    // start time from the name or --start: the utc field is empty.
     const std::string d = dir.path().string() + "/";
     const std::string rows[] = {"\"" + d + "a,b.wav\"", d + "plain.wav",
                                 "\"" + d + "say \"\"hi\"\".wav\"", "\"" + d + "two\nlines.wav\""};
@@ -300,28 +303,6 @@ TEST(BeaconScan, CsvKeepsOddFileNamesWhole) {
     }
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
               "file,status,utc,snr_db,dt_s,freq_hz,message,fano_metric,ccfpeak,flip,error,warning");
-}
-
-TEST(BeaconScan, ProgressLineOnlyOnATerminal) {
-    TempDir dir;
-    write_file(dir.file("a.wav"), pi4_recording(one_frame("PROGRESS", 26)));
-    std::vector<std::string> args = {"beaconscan", dir.file("a.wav"), dir.file("a.wav")};
-
-    RunResult r = run_program_on_terminal(kScan, args);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("/2 files, 0."), std::string::npos) << r.err;
-    EXPECT_NE(
-        r.err.find("beaconscan: 2 files (2 with spots, 0 failed), 2 spots, 0.01 h of audio in"),
-        std::string::npos)
-        << r.err;
-    // Standard output is not the terminal: the records are untouched.
-    EXPECT_EQ(r.out.find('\r'), std::string::npos);
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
-
-    args.push_back("-q");
-    r = run_program_on_terminal(kScan, args);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace
