@@ -100,10 +100,7 @@ TEST(ScanOutput, JsonLinesCarryTheNumbersUnrounded) {
 }
 
 TEST(ScanOutput, CsvQuotesOnlyWhatNeedsIt) {
-    EXPECT_EQ(csv_field("plain name.wav"), "plain name.wav");
-    EXPECT_EQ(csv_field("a,b"), "\"a,b\"");
-    EXPECT_EQ(csv_field("say \"hi\""), "\"say \"\"hi\"\"\"");
-    EXPECT_EQ(csv_field("two\nlines"), "\"two\nlines\"");
+    // Commas, quotes and line feeds in names: beaconscan_test's odd names.
     EXPECT_EQ(csv_field("cr\r"), "\"cr\r\"");
 
     EXPECT_EQ(format_header(OutputFormat::csv),
