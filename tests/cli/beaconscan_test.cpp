@@ -197,14 +197,15 @@ TEST_F(MixedBatch, OutputDoesNotDependOnTheNumberOfJobs) {
 TEST_F(MixedBatch, StandardInputIsReadWholeAndDecodedTheSameWay) {
     const std::string file = path("tree/deeper/b_44k.WAV");
     const std::string wav = read_file(file);
-    const RunResult r =
-        run_program_with_input(kScan, {"beaconscan", "--format", "jsonl", file, "-"}, wav);
+    const RunResult r = run_program_with_input(
+        kScan, {"beaconscan", "--format", "jsonl", "--start", "2026-12-06T12:00:00Z", file, "-"},
+        wav);
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<json> records = json_lines(r.out);
     ASSERT_EQ(records.size(), 2u) << r.out;
     EXPECT_EQ(records[1]["file"], "-");
     EXPECT_EQ(records[1]["message"], "PA0ABC");
-    EXPECT_TRUE(records[1]["utc"].is_null());  // no name to read a time from
+    EXPECT_EQ(records[1]["utc"], "2026-12-06T12:00:00.500Z");  // no name: the --start time
     records[1]["file"] = records[0]["file"];
     EXPECT_EQ(records[1], records[0]);
 
