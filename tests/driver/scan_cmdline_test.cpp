@@ -34,9 +34,11 @@ Parsed parse(std::vector<const char*> args) {
 }
 
 TEST(ScanCommandLine, DefaultsThenOptionsAndPathsInAnyOrder) {
-    // The search defaults are beacondec's; the batch compares the results.
     Parsed p = parse({"rec"});
     ASSERT_EQ(p.status, SCAN_CONTINUE) << p.err;
+    EXPECT_EQ(p.cmd.settings.freq, 800.0);  // beacondec's search
+    EXPECT_EQ(p.cmd.settings.tol, 150.0);
+    EXPECT_EQ(p.cmd.settings.dtmax, 2.0);
     EXPECT_EQ(p.cmd.settings.start, std::nullopt);
     EXPECT_EQ(p.cmd.format, OutputFormat::text);
     EXPECT_EQ(p.cmd.jobs, 0);  // one per processor
