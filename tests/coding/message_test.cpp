@@ -69,6 +69,7 @@ TEST(Decoder, QuantisationRoundsHalvesAwayAndClamps) {
     EXPECT_EQ(pi4_soft_symbol(0.5), 129);
     EXPECT_EQ(pi4_soft_symbol(-0.5), 127);
     EXPECT_EQ(pi4_soft_symbol(0.49999999), 128);
+    EXPECT_EQ(pi4_soft_symbol(126.49), 254);
     EXPECT_EQ(pi4_soft_symbol(126.5), 255);
     EXPECT_EQ(pi4_soft_symbol(-126.5), 1);
     EXPECT_EQ(pi4_soft_symbol(1e300), 255);
