@@ -148,14 +148,12 @@ TEST(BadInput, InvalidFormatFields) {
 
 // 25 s of a beacon at 4000 Hz, 8 bits: small, and decodable.
 Bytes beacon_recording() {
-    RecordingSpec recording;
-    recording.seconds = 25;
-    recording.rate = 4000;
-    recording.bits = 8;
-    recording.amplitude = 0.3;
-    recording.snr_db = 10;
-    recording.frames = {{"G4ABC", 0.4}};
-    return pi4_recording(recording);
+    return pi4_recording({.seconds = 25,
+                          .rate = 4000,
+                          .bits = 8,
+                          .amplitude = 0.3,
+                          .snr_db = 10,
+                          .frames = {{"G4ABC", 0.4}}});
 }
 
 TEST(BadInput, DataSizesAndLengths) {

@@ -32,13 +32,6 @@ std::vector<json> json_lines(const std::string& out) {
     return objects;
 }
 
-RecordingSpec one_frame(std::string message, double seconds = 30, double start = 1.0) {
-    RecordingSpec recording;
-    recording.seconds = seconds;
-    recording.frames = {{std::move(message), start}};
-    return recording;
-}
-
 // The fields of a result line after its time stamp, as beacondec prints them.
 std::string result_fields(double snr, double dt, double df, const std::string& message) {
     char buf[128];
@@ -58,31 +51,20 @@ class MixedBatch : public testing::Test {
         auto put = [&](const std::string& name, const Bytes& bytes) {
             write_file((root / name).string(), bytes);
         };
-        RecordingSpec a = one_frame("TEST42", 30, 1.7);
-        a.rate = 8000;
-        a.bits = 8;
-        a.frames[0].carrier_hz = 860;
-        put("a_8k.wav", pi4_recording(a));
-        RecordingSpec two = one_frame("OZ7IGY/B", 90);
-        two.frames.push_back({"  AB1", 61.0});
-        put("tree/20261206_120000.wav", pi4_recording(two));
-        RecordingSpec b = one_frame("PA0ABC", 30, 0.5);
-        b.rate = 44100;
-        b.bits = 24;
-        b.channels = 2;
-        b.frames[0].carrier_hz = 760;
-        put("tree/deeper/b_44k.WAV", pi4_recording(b));
-        RecordingSpec c = one_frame("A B", 30, 1.2);
-        c.rate = 48000;
-        c.bits = 32;
-        put("tree/deeper/c_48k.wav", pi4_recording(c));
-        RecordingSpec noise;
-        noise.seconds = 30;
-        noise.seed = 7;
-        put("tree/noise.wav", pi4_recording(noise));
-        RecordingSpec short_one;
-        short_one.seconds = 20;
-        put("tree/short.wav", pi4_recording(short_one));
+        put("a_8k.wav",
+            pi4_recording(
+                {.seconds = 30, .rate = 8000, .bits = 8, .frames = {{"TEST42", 1.7, 860}}}));
+        put("tree/20261206_120000.wav",
+            pi4_recording({.seconds = 90, .frames = {{"OZ7IGY/B", 1.0}, {"  AB1", 61.0}}}));
+        put("tree/deeper/b_44k.WAV", pi4_recording({.seconds = 30,
+                                                    .rate = 44100,
+                                                    .channels = 2,
+                                                    .bits = 24,
+                                                    .frames = {{"PA0ABC", 0.5, 760}}}));
+        put("tree/deeper/c_48k.wav",
+            pi4_recording({.seconds = 30, .rate = 48000, .bits = 32, .frames = {{"A B", 1.2}}}));
+        put("tree/noise.wav", pi4_recording({.seconds = 30, .seed = 7, .frames = {}}));
+        put("tree/short.wav", pi4_recording({.seconds = 20, .frames = {}}));
         put("tree/bad.wav", Bytes{'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v'});
         put("tree/float.wav", WavBuilder().fmt(3, 1, 12000, 32).data(Bytes(400, 1)).bytes());
         put("tree/rate0.wav", WavBuilder().fmt(1, 1, 0, 16).data(Bytes(400, 1)).bytes());
@@ -261,7 +243,7 @@ TEST_F(MixedBatch, ProgressLineOnlyOnATerminal) {
 
 TEST(BeaconScan, TimeStampsFromNamesElseFromStart) {
     TempDir dir;
-    const Bytes wav = pi4_recording(one_frame("TIME", 26, 1.0));
+    const Bytes wav = pi4_recording({.seconds = 26, .frames = {{"TIME"}}});
     const std::vector<std::pair<std::string, std::string>> names = {
         // Every form is read by the same routine (unit-tested form by form).
         {"261206_120000.wav", "2026-12-06T12:00:01.000Z"},
@@ -286,7 +268,7 @@ TEST(BeaconScan, TimeStampsFromNamesElseFromStart) {
 
 TEST(BeaconScan, CsvKeepsOddFileNamesWhole) {
     TempDir dir;
-    const Bytes wav = pi4_recording(one_frame("CSV", 26));
+    const Bytes wav = pi4_recording({.seconds = 26, .frames = {{"CSV"}}});
     for (const char* name : {"a,b.wav", "say \"hi\".wav", "two\nlines.wav", "plain.wav"})
         write_file(dir.file(name), wav);
     const RunResult r = scan({"--format", "csv", dir.path().string()});

@@ -11,17 +11,13 @@ namespace beacon {
 namespace {
 
 using test::Bytes;
-using test::RecordingSpec;
 
 std::span<const char> chars(const Bytes& b) {
     return {reinterpret_cast<const char*>(b.data()), b.size()};
 }
 
 TEST(ScanDecode, ReadersWarningsAndErrorsAreKeptApart) {
-    RecordingSpec recording;
-    recording.seconds = 40;
-    recording.frames = {{"TRUNC", 1.0}};
-    Bytes wav = test::pi4_recording(recording);
+    Bytes wav = test::pi4_recording({.seconds = 40, .frames = {{"TRUNC"}}});
     wav.resize(wav.size() - 12000);  // the data chunk now claims more than there is
     FileReport r = decode_bytes(chars(wav), "-", {});
     EXPECT_EQ(r.status, ScanStatus::spots);
@@ -48,9 +44,8 @@ TEST(ScanDecode, ReasonsForNoSpot) {
     EXPECT_TRUE(is_failure(r.status));  // the run's exit status is 1
 
     // One sample short of what the search needs.
-    RecordingSpec shorter;
-    shorter.seconds = 294399 / 12000.0;
-    r = decode_bytes(chars(test::pi4_recording(shorter)), "-", {});
+    r = decode_bytes(chars(test::pi4_recording({.seconds = 294399 / 12000.0, .frames = {}})), "-",
+                     {});
     EXPECT_EQ(r.status, ScanStatus::too_short);
     EXPECT_EQ(r.error,
               "recording too short to search (294399 samples at 12000 Hz, at least 294400 "
