@@ -18,9 +18,8 @@ constexpr std::uint64_t MB = 1 << 20;
 // A canonical header declaring `data_bytes` of audio, and a file that long.
 void sparse_wav(const std::string& path, std::uint32_t rate, std::uint16_t channels,
                 std::uint16_t bits, std::uint32_t data_bytes) {
-    Bytes header = WavBuilder().fmt(1, channels, rate, bits).bytes();
-    put_id(header, "data");
-    put_u32(header, data_bytes);
+    const Bytes header =
+        WavBuilder().fmt(1, channels, rate, bits).chunk_declared("data", data_bytes, {}).bytes();
     write_file(path, header);
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(header.size() + data_bytes)), 0);
 }
@@ -55,11 +54,10 @@ TEST(Resources, ADeclaredSizeIsNotAnAllocation) {
     // 4 GB declared, 1 KB held: the bytes that are there are read, in 64 MB.
     const TempDir dir;
     const std::string path = dir.file("big.wav");
-    Bytes b = WavBuilder().fmt(1, 1, 12000, 16).bytes();
-    put_id(b, "data");
-    put_u32(b, 0xFFFFFFFFu);
-    b.resize(b.size() + 1024, 1);
-    write_file(path, b);
+    write_file(path, WavBuilder()
+                         .fmt(1, 1, 12000, 16)
+                         .chunk_declared("data", 0xFFFFFFFFu, Bytes(1024, 1))
+                         .bytes());
     expect_run(run_limited(path, 64 * MB, {"-D"}),
                "wav_read: warning - data chunk claims 4294967295 bytes but only 1024 are available "
                "in the file; truncating.\n"
