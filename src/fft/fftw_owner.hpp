@@ -67,6 +67,10 @@ class Plan {
 
     explicit operator bool() const { return plan_ != nullptr; }
     void execute() const { fftw_execute(plan_); }
+    // A real-to-complex plan on other arrays, which must be aligned as the
+    // planned ones were (FFTW's allocator aligns all its buffers alike).
+    // Several threads may do this with the same plan on arrays of their own.
+    void execute_r2c(double* in, fftw_complex* out) const { fftw_execute_dft_r2c(plan_, in, out); }
     void reset() {
         if (plan_ == nullptr) return;
         const std::lock_guard<std::mutex> lock(planner_mutex());

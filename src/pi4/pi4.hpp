@@ -50,7 +50,9 @@ int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_
 // returns what pi4_sync would, PI4_SYNC_NO_MEMORY included.
 class Pi4SyncSearch {
   public:
-    Pi4SyncSearch(const double* samples, int nsamples, double f0_center, double tol, double tstep);
+    // With `threads` of 2 or more, a second thread computes half of the rows.
+    Pi4SyncSearch(const double* samples, int nsamples, double f0_center, double tol, double tstep,
+                  int threads = 1);
     ~Pi4SyncSearch();
     Pi4SyncSearch(const Pi4SyncSearch&) = delete;
     Pi4SyncSearch& operator=(const Pi4SyncSearch&) = delete;

@@ -15,7 +15,12 @@
 // factor applied as an exact sign: the same double as pi4_sync's.
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "fft/fftw_owner.hpp"
@@ -117,6 +122,63 @@ __attribute__((target_clones("avx2", "default"))) void correlate_one(const doubl
     }
 }
 
+// Offsets are scored in batches of this many chunks of GROUP * L offsets
+// (or what the window still asks for, if fewer). With a second thread, each
+// batch's rows are computed half on each thread, then its chunks are scored
+// half on each: handing work over costs tens of microseconds, a row or an
+// offset about ten.
+constexpr int BATCH_CHUNKS = 8;
+
+// A second thread that runs one task at a time: start() hands it a task,
+// wait() returns once the task is done. Every start() is followed by a
+// wait() before the next.
+class Helper {
+  public:
+    Helper() : thread_([this] { run(); }) {}
+    ~Helper() {
+        {
+            const std::lock_guard<std::mutex> lock(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+    void start(std::function<void()> task) {
+        {
+            const std::lock_guard<std::mutex> lock(m_);
+            task_ = std::move(task);
+        }
+        cv_.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return !task_; });
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(m_);
+        for (;;) {
+            cv_.wait(lock, [this] { return task_ || stop_; });
+            if (stop_) return;
+            lock.unlock();
+            task_();  // start() does not touch task_ until wait() has seen it done
+            lock.lock();
+            task_ = nullptr;
+            cv_.notify_all();
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::function<void()> task_;  // empty: nothing to do
+    bool stop_ = false;
+    std::thread thread_;  // last: it starts once the members above exist
+};
+
 }  // namespace
 
 struct Pi4SyncSearch::State {
@@ -126,47 +188,91 @@ struct Pi4SyncSearch::State {
     SyncPlan grid;      // step, L, lo and hi; the same for every window
     int nbins = 0;      // tone-0 bins searched: hi - lo + 1
     int span = 0;       // rows one frame covers: 145 L + 1
-    int ring_rows = 0;  // rows held: a frame's and those of the offsets scored together
+    int chunk = 0;      // offsets scored together: GROUP * L
+    int ring_rows = 0;  // rows held: those of a batch of offsets
 
-    // Streaming rows: balances of rows [first_row, next_row) in a ring of
-    // `ring_rows` rows, row R at slot R % ring_rows.
-    fft::Buffer<double> in;
-    fft::Buffer<fftw_complex> out;
-    fft::Plan plan;
-    std::vector<double> ring;
-    long long first_row = 0, next_row = 0;
-
-    // Best candidate of every absolute offset in [first_offset, first_offset + bests.size()).
+    // Best candidate of one offset.
     struct OffsetBest {
         double v;
         int bin;
         int flip;
     };
+
+    // What one thread computes with: the transform's arrays and the scores'
+    // scratch space.
+    struct Lane {
+        fft::Buffer<double> in;
+        fft::Buffer<fftw_complex> out;
+        std::vector<double> scores;       // GROUP offsets' bin scores
+        std::vector<const double*> rows;  // the rows of the offsets being scored
+        // False when the transform's arrays cannot be had; throws when the
+        // scratch space cannot.
+        bool allocate(int nbins) {
+            in = fft::allocate<double>(FFT_SIZE);
+            out = fft::allocate<fftw_complex>(FFT_SIZE / 2 + 1);
+            if (!in || !out) return false;
+            // The zero padding stays zero: an out-of-place real-to-complex
+            // transform leaves its input alone.
+            std::memset(in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
+            scores.resize(static_cast<std::size_t>(GROUP) * nbins);
+            rows.resize(PI4_NSYM + GROUP - 1);
+            return true;
+        }
+    };
+    Lane lane;         // the calling thread's
+    Lane helper_lane;  // the helper's
+    fft::Plan plan;
+
+    // Streaming rows: balances of rows [first_row, next_row) in a ring of
+    // `ring_rows` rows, row R at slot R % ring_rows.
+    std::vector<double> ring;
+    long long first_row = 0, next_row = 0;
+
+    // Best candidate of every absolute offset in [first_offset, first_offset + bests.size()).
     std::vector<OffsetBest> bests;
     long long first_offset = 0;
-    std::vector<double> scores;           // GROUP offsets' bin scores
-    std::vector<const double*> rows;      // the rows of the offsets being scored
-    std::vector<OffsetBest> chunk_bests;  // a chunk's bests before they join `bests`
+    std::vector<OffsetBest> batch_bests;  // a batch's bests before they join `bests`
 
     bool out_of_memory = false;  // the working storage could not be had
 
+    // Last, so that its thread ends before anything it works on goes.
+    std::unique_ptr<Helper> helper;  // none: all work on the calling thread
+
     double* row(long long r) { return &ring[static_cast<std::size_t>(r % ring_rows) * nbins]; }
 
-    // Computes row `next_row`: spectrum of its 2000 samples, then each bin's
-    // sync balance. The input's zero padding stays zero: an out-of-place
-    // real-to-complex transform leaves its input alone.
-    void compute_row() {
-        std::memcpy(in.get(), samples + next_row * grid.step, 2000 * sizeof(double));
-        plan.execute();
-        double* dst = row(next_row);
-        const fftw_complex* c = out.get() + grid.lo;
-        for (int k = 0; k < nbins; ++k) {
-            auto power = [&](int b) { return c[b][0] * c[b][0] + c[b][1] * c[b][1]; };
-            const double one = std::max(power(k + TONE_BINS), power(k + 3 * TONE_BINS));
-            const double zero = std::max(power(k), power(k + 2 * TONE_BINS));
-            dst[k] = one - zero;
+    // Computes rows [begin, end) with the arrays of `ln`: spectrum of each
+    // row's 2000 samples, then each bin's sync balance.
+    void compute_range(long long begin, long long end, Lane& ln) {
+        for (long long r = begin; r < end; ++r) {
+            std::memcpy(ln.in.get(), samples + r * grid.step, 2000 * sizeof(double));
+            plan.execute_r2c(ln.in.get(), ln.out.get());
+            double* dst = row(r);
+            const fftw_complex* c = ln.out.get() + grid.lo;
+            for (int k = 0; k < nbins; ++k) {
+                auto power = [&](int b) { return c[b][0] * c[b][0] + c[b][1] * c[b][1]; };
+                const double one = std::max(power(k + TONE_BINS), power(k + 3 * TONE_BINS));
+                const double zero = std::max(power(k), power(k + 2 * TONE_BINS));
+                dst[k] = one - zero;
+            }
         }
-        ++next_row;
+    }
+
+    // Makes rows up to `end` (exclusive) available, the later half on the
+    // helper when there is one. A batch's offsets need at most ring_rows
+    // rows, so no row still needed is overwritten and the two halves fill
+    // different slots. Each row's figures are the same whichever thread
+    // computes it.
+    void compute_rows(long long end) {
+        if (end <= next_row) return;
+        if (helper) {
+            const long long mid = next_row + (end - next_row) / 2;
+            helper->start([this, mid, end] { compute_range(mid, end, helper_lane); });
+            compute_range(next_row, mid, lane);
+            helper->wait();
+        } else {
+            compute_range(next_row, end, lane);
+        }
+        next_row = end;
         if (next_row - first_row > ring_rows) first_row = next_row - ring_rows;
     }
 
@@ -181,28 +287,40 @@ struct Pi4SyncSearch::State {
         return best;
     }
 
-    // Scores offsets [j, j_end), whose rows are held, appending their bests.
-    void score(long long j, long long j_end) {
+    // Scores offsets [j, j_end), whose rows are held, into out[0 .. j_end - j).
+    void score(long long j, long long j_end, OffsetBest* out, Lane& ln) {
         const long long L = grid.L;
-        if (j_end - j == GROUP * L) {
+        if (j_end - j == chunk) {
             // Offsets J, J + L, J + 2L share their rows.
-            OffsetBest* chunk = chunk_bests.data();
             for (long long J = j; J < j + L; ++J) {
                 for (int u = 0; u < PI4_NSYM + GROUP - 1; ++u)
-                    rows[u] = row(J + u * L);
-                correlate_group(rows.data(), nbins, scores.data());
+                    ln.rows[u] = row(J + u * L);
+                correlate_group(ln.rows.data(), nbins, ln.scores.data());
                 for (int b = 0; b < GROUP; ++b)
-                    chunk[(J - j) + b * L] = best_of(scores.data() + b * nbins);
+                    out[(J - j) + b * L] = best_of(ln.scores.data() + b * nbins);
             }
-            bests.insert(bests.end(), chunk, chunk + GROUP * L);
             return;
         }
         for (long long J = j; J < j_end; ++J) {
             for (int s = 0; s < PI4_NSYM; ++s)
-                rows[s] = row(J + s * L);
-            correlate_one(rows.data(), nbins, scores.data());
-            bests.push_back(best_of(scores.data()));
+                ln.rows[s] = row(J + s * L);
+            correlate_one(ln.rows.data(), nbins, ln.scores.data());
+            out[J - j] = best_of(ln.scores.data());
         }
+    }
+
+    // Scores the chunks of offsets [j, j_end), the later half of them on the
+    // helper when there is one, into out[0 .. j_end - j).
+    void score_batch(long long j, long long j_end, OffsetBest* out) {
+        const long long chunks = (j_end - j + chunk - 1) / chunk;
+        const long long split = helper && chunks > 1 ? j + chunks / 2 * chunk : j_end;
+        const auto score_chunks = [this, j, out](long long from, long long to, Lane& ln) {
+            for (long long c = from; c < to; c += chunk)
+                score(c, std::min(c + chunk, to), out + (c - j), ln);
+        };
+        if (split < j_end) helper->start([&] { score_chunks(split, j_end, helper_lane); });
+        score_chunks(j, split, lane);
+        if (split < j_end) helper->wait();
     }
 
     // Makes the bests of offsets [j0, j1) available. Offsets come in
@@ -221,14 +339,14 @@ struct Pi4SyncSearch::State {
             bests.erase(bests.begin(), bests.begin() + (j0 - first_offset));
             first_offset = j0;
         }
-        // In chunks of GROUP * L offsets, as far as the window reaches.
+        // In batches of whole chunks, as far as the window reaches.
         long long j = first_offset + static_cast<long long>(bests.size());
         while (j < j1) {
             if (j < first_row) return false;
-            const long long j_end = std::min(j + GROUP * static_cast<long long>(grid.L), j1);
-            while (next_row < j_end + span - 1)
-                compute_row();
-            score(j, j_end);
+            const long long j_end = std::min(j + BATCH_CHUNKS * static_cast<long long>(chunk), j1);
+            compute_rows(j_end + span - 1);
+            score_batch(j, j_end, batch_bests.data());
+            bests.insert(bests.end(), batch_bests.data(), batch_bests.data() + (j_end - j));
             j = j_end;
         }
         return true;
@@ -236,7 +354,7 @@ struct Pi4SyncSearch::State {
 };
 
 Pi4SyncSearch::Pi4SyncSearch(const double* samples, int nsamples, double f0_center, double tol,
-                             double tstep)
+                             double tstep, int threads)
     : state_(std::make_unique<State>()) {
     State& st = *state_;
     st.samples = samples;
@@ -248,22 +366,27 @@ Pi4SyncSearch::Pi4SyncSearch(const double* samples, int nsamples, double f0_cent
     if (st.grid.lo > st.grid.hi) return;  // no candidate in any window
     st.nbins = st.grid.hi - st.grid.lo + 1;
     st.span = 145 * st.grid.L + 1;
-    st.ring_rows = st.span - 1 + GROUP * st.grid.L;
-    st.in = fft::allocate<double>(FFT_SIZE);
-    st.out = fft::allocate<fftw_complex>(FFT_SIZE / 2 + 1);
-    st.out_of_memory = !st.in || !st.out || !fft::planner_memory_available(PLANNER_RESERVE);
-    if (st.out_of_memory) return;
+    st.chunk = GROUP * st.grid.L;
+    st.ring_rows = st.span - 1 + BATCH_CHUNKS * st.chunk;
     try {
+        st.out_of_memory =
+            !st.lane.allocate(st.nbins) || !fft::planner_memory_available(PLANNER_RESERVE);
+        if (st.out_of_memory) return;
         st.ring.resize(static_cast<std::size_t>(st.ring_rows) * st.nbins);
-        st.scores.resize(static_cast<std::size_t>(GROUP) * st.nbins);
-        st.rows.resize(PI4_NSYM + GROUP - 1);
-        st.chunk_bests.resize(static_cast<std::size_t>(GROUP) * st.grid.L);
+        st.batch_bests.resize(static_cast<std::size_t>(BATCH_CHUNKS) * st.chunk);
     } catch (const std::exception&) {
         st.out_of_memory = true;
         return;
     }
-    std::memset(st.in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
-    st.plan = fft::Plan::r2c_1d(FFT_SIZE, st.in.get(), st.out.get());
+    st.plan = fft::Plan::r2c_1d(FFT_SIZE, st.lane.in.get(), st.lane.out.get());
+    // A helper thread is an aid, not a need: without its memory or its
+    // thread, all work is done on the calling thread.
+    if (threads > 1) {
+        try {
+            if (st.helper_lane.allocate(st.nbins)) st.helper = std::make_unique<Helper>();
+        } catch (const std::exception&) {
+        }
+    }
 }
 
 Pi4SyncSearch::~Pi4SyncSearch() = default;

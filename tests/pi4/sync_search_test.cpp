@@ -1,6 +1,6 @@
 // The run-long sync search against pi4_sync, the plain search of one window:
 // bit-identical results over random recordings, search ranges, time steps and
-// window sequences like the spot loop's.
+// window sequences like the spot loop's, on one thread and on two.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,6 +48,7 @@ TEST(SyncSearch, MatchesThePlainSearchWindowForWindow) {
         const double f0_center = pick(550, 800);
         const double tol = rec == 5 ? 5000 : pick(0, 40);  // once: cut at both ends of the bins
         Pi4SyncSearch search(x.data(), n, f0_center, tol, tstep);
+        Pi4SyncSearch search2(x.data(), n, f0_center, tol, tstep, 2);
 
         // The spot loop's windows: the first with the user's dtmax, then behind
         // a frame or behind a window without a spot.
@@ -56,13 +57,16 @@ TEST(SyncSearch, MatchesThePlainSearchWindowForWindow) {
         for (int w = 0; w < 8; ++w) {
             const std::string where = "recording " + std::to_string(rec) + " window " +
                                       std::to_string(w) + " at " + std::to_string(start);
-            SyncResult fast, plain;
-            fast.dt = plain.dt = -1;
+            SyncResult fast, fast2, plain;
+            fast.dt = fast2.dt = plain.dt = -1;
             const int rf = search.search(start, dtmax, fast);
+            const int rf2 = search2.search(start, dtmax, fast2);
             const int rp = pi4_sync(x.data() + start, n - static_cast<int>(start), plain, f0_center,
                                     tol, dtmax, tstep);
             ASSERT_EQ(rf, rp) << where;
+            ASSERT_EQ(rf2, rp) << where << ", two threads";
             expect_same(fast, plain, where);
+            expect_same(fast2, plain, where + ", two threads");
 
             // As in the spot loop: the first window ends the run when it
             // yields no spot; a later one is stepped over.
@@ -90,6 +94,32 @@ TEST(SyncSearch, WindowsOffTheGridOrBackwardsStillMatch) {
                                 30, 2.0, 1.0 / 60);
         ASSERT_EQ(rf, rp) << start;
         if (rf == 0) expect_same(fast, plain, std::to_string(start));
+    }
+}
+
+// A window that starts on a frame and reaches seconds beyond it: its first
+// offset wins, and every row that offset reads is computed by the same
+// search that scores it, the first row longest before its score. A row held
+// too briefly would show here.
+TEST(SyncSearch, AWindowStartingOnAFrameMatches) {
+    std::vector<double> x(480000, 0.0);
+    std::array<std::uint8_t, PI4_NSYM> sym{};
+    for (int k = 0; k < PI4_NSYM; ++k)
+        sym[k] = static_cast<std::uint8_t>(2 * (k % 3 == 0) + PI4_SYNCVEC[k]);
+    sim::add_pi4_frame(x, 12000, sym, 3.0, 800, 0.05);
+    sim::add_white_noise(x, 0.05, 9);
+    for (int threads : {1, 2}) {
+        for (long start : {0L, 36000L}) {
+            Pi4SyncSearch search(x.data(), 480000, 682.8125, 20, 1.0 / 60, threads);
+            SyncResult fast, plain;
+            ASSERT_EQ(0, search.search(start, 12.0, fast));
+            ASSERT_EQ(0, pi4_sync(x.data() + start, 480000 - static_cast<int>(start), plain,
+                                  682.8125, 20, 12.0, 1.0 / 60));
+            const std::string where = std::to_string(threads) + " threads, window at " +
+                                      std::to_string(start);
+            EXPECT_EQ(plain.dt, start == 0 ? 3.0 : 0.0) << where;
+            expect_same(fast, plain, where);
+        }
     }
 }
 
