@@ -65,7 +65,8 @@ int decode_file(const RunSettings& settings) {
 
     PrintingListener listener(settings);
     const DecodeResult r =
-        decode_recording(wav, settings.freq, settings.tol, settings.dtmax, listener);
+        decode_recording(wav, settings.freq, settings.tol, settings.dtmax, listener,
+                         available_processors());
     const std::string why =
         failure_text(r, wav.num_samples, settings.freq, settings.tol, settings.dtmax);
     if (!why.empty()) std::fprintf(stderr, "beacondec: %s\n", why.c_str());

@@ -21,6 +21,7 @@
 #include "driver/scan_output.hpp"
 #include "driver/scan_pool.hpp"
 #include "driver/scan_progress.hpp"
+#include "driver/spot_search.hpp"
 
 namespace beacon {
 namespace {

@@ -1,13 +1,11 @@
 #include "driver/scan_cmdline.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
-#include <thread>
 
 #include "driver/cli_common.hpp"
 #include "driver/scan_time.hpp"
+#include "driver/spot_search.hpp"
 
 namespace beacon {
 namespace {
@@ -55,16 +53,6 @@ CLI::Validator time_stamp() {
 }
 
 }  // namespace
-
-int available_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return n;
-    }
-    return std::max(1u, std::thread::hardware_concurrency());
-}
 
 int parse_scan_command_line(int argc, const char* const* argv, ScanCommand& cmd, std::FILE* out,
                             std::FILE* err) {

@@ -26,7 +26,4 @@ struct ScanCommand {
 int parse_scan_command_line(int argc, const char* const* argv, ScanCommand& cmd, std::FILE* out,
                             std::FILE* err);
 
-// The processors this process may run on (at least 1).
-int available_processors();
-
 }  // namespace beacon

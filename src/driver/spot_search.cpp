@@ -1,10 +1,13 @@
 #include "driver/spot_search.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "coding/coding.hpp"
@@ -25,12 +28,12 @@ void make_display_text(const char* message, char* display) {
 }
 
 SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int nsamples,
-                             double freq, double tol, double dtmax, SpotSink& sink) {
+                             double freq, double tol, double dtmax, SpotSink& sink, int threads) {
     SpotLoopResult result;
     long window_start = 0;
     double window_dtmax = dtmax;
     const double f0_center = freq - PI4_CARRIER_OFFSET;
-    Pi4SyncSearch search(samples, nsamples, f0_center, tol, SYNC_TSTEP);
+    Pi4SyncSearch search(samples, nsamples, f0_center, tol, SYNC_TSTEP, threads);
 
     for (;;) {
         Candidate c;
@@ -87,7 +90,7 @@ SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int n
 }
 
 DecodeResult decode_recording(wav_data& wav, double freq, double tol, double dtmax,
-                              DecodeListener& listener) {
+                              DecodeListener& listener, int threads) {
     DecodeResult result;
     if (wav.sample_rate != PI4_SAMPLE_RATE) {
         listener.resampling(wav);
@@ -120,7 +123,8 @@ DecodeResult decode_recording(wav_data& wav, double freq, double tol, double dtm
         return result;
     }
     result.loop = run_spot_loop(wav.samples.data(), fsamples.data(),
-                                static_cast<int>(wav.num_samples), freq, tol, dtmax, listener);
+                                static_cast<int>(wav.num_samples), freq, tol, dtmax, listener,
+                                threads);
     return result;
 }
 
@@ -156,6 +160,16 @@ std::string failure_text(const DecodeResult& r, std::int64_t num_samples, double
                           r.loop.failed.dt_abs, r.loop.failed.df_carrier);
     }
     return {};
+}
+
+int available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return n;
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 }  // namespace beacon

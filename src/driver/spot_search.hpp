@@ -48,9 +48,12 @@ struct SpotLoopResult {
 };
 
 // Runs the loop over a 12000 Hz recording held as doubles (searched) and as
-// floats (measured), both of `nsamples` samples.
+// floats (measured), both of `nsamples` samples. With `threads` of 2 or
+// more, the search computes its spectra on two threads; the results are the
+// same.
 SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int nsamples,
-                             double freq, double tol, double dtmax, SpotSink& sink);
+                             double freq, double tol, double dtmax, SpotSink& sink,
+                             int threads = 1);
 
 // What decode_recording tells as it goes, for diagnostics.
 class DecodeListener : public SpotSink {
@@ -78,7 +81,10 @@ struct DecodeResult {
 // samples), makes the float copy, refuses recordings too long or too short,
 // and runs the spot loop.
 DecodeResult decode_recording(wav_data& wav, double freq, double tol, double dtmax,
-                              DecodeListener& listener);
+                              DecodeListener& listener, int threads = 1);
+
+// The processors this process may run on (at least 1).
+int available_processors();
 
 // Why a decoding run gave no spot, or no more spots, worded as beacondec
 // reports it (without its "beacondec: " prefix): empty when there is nothing
