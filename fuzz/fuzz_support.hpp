@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "audio/audio.hpp"
+
 namespace beacon::fuzz {
 
 // Everything the code under test writes goes here; its text is not checked.
@@ -28,10 +30,7 @@ inline std::FILE* null_stream() {
         }                                                                                 \
     } while (0)
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+using beacon::FilePtr;
 
 // The bytes as a seekable regular file that lives in memory (memfd): seeks
 // past the end and the size measured at the end behave as on disk, which an

@@ -19,6 +19,12 @@
 
 namespace beacon {
 
+// An open FILE*, closed when it goes.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
 // The decoded audio of one file. After resampling `samples`, `num_samples`
 // and `sample_rate` describe the new signal; `channels` and
 // `bits_per_sample` keep describing the file.
@@ -93,11 +99,8 @@ class WavWriter {
     std::uint64_t clipped() const { return clipped_; }
 
   private:
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
     int fail(const char* what);
-    std::unique_ptr<std::FILE, Closer> file_;
+    FilePtr file_;
     std::string path_;
     std::FILE* err_ = stderr;
     int bits_ = 16;

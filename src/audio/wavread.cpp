@@ -23,11 +23,6 @@ std::uint32_t le32(const unsigned char* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // What the header walk learns, and the raw audio bytes it reads.
 struct PcmPayload {
     std::uint16_t channels = 0;

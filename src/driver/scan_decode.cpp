@@ -37,12 +37,6 @@ class MemoryStream {
     std::FILE* file_;
 };
 
-// An open FILE* over bytes in memory.
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // Collects the spots of one recording.
 class SpotCollector : public DecodeListener {
   public:
