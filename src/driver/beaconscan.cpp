@@ -22,6 +22,7 @@
 #include "driver/scan_pool.hpp"
 #include "driver/scan_progress.hpp"
 #include "driver/spot_search.hpp"
+#include "driver/text_format.hpp"
 
 namespace beacon {
 namespace {
@@ -163,12 +164,9 @@ int scan(const ScanCommand& cmd) {
         },
         [&] { progress.refresh(); }, std::chrono::milliseconds(100));
 
-    char hours[32];
-    std::snprintf(hours, sizeof hours, "%.2f", tally.audio_seconds / 3600.0);
-    progress.finish("beaconscan: " + std::to_string(tally.files) + " files (" +
-                    std::to_string(tally.with_spots) + " with spots, " +
-                    std::to_string(tally.failed) + " failed), " + std::to_string(tally.spots) +
-                    " spots, " + hours + " h of audio");
+    progress.finish(format(
+        "beaconscan: %zu files (%zu with spots, %zu failed), %zu spots, %.2f h of audio",
+        tally.files, tally.with_spots, tally.failed, tally.spots, tally.audio_seconds / 3600.0));
 
     if (!output.error().empty()) {
         std::fprintf(stderr, "beaconscan: cannot write the output: %s\n", output.error().c_str());

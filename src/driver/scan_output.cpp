@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/scan_time.hpp"
+#include "driver/text_format.hpp"
 
 namespace beacon {
 namespace {
@@ -86,19 +87,13 @@ std::string csv(const FileReport& r) {
 
 std::string text(const FileReport& r) {
     std::string out;
-    auto line = [&](const char* fmt, auto... args) {
-        const int n = std::snprintf(nullptr, 0, fmt, args...);
-        std::string l(static_cast<std::size_t>(n), '\0');
-        std::snprintf(l.data(), l.size() + 1, fmt, args...);
-        out += l;
-    };
-    if (!r.warning.empty()) line("%s warning: %s\n", r.file.c_str(), r.warning.c_str());
+    if (!r.warning.empty()) out += format("%s warning: %s\n", r.file.c_str(), r.warning.c_str());
     if (r.spots.empty())
-        line("%s %s: %s\n", r.file.c_str(), status_name(r.status), r.error.c_str());
+        out += format("%s %s: %s\n", r.file.c_str(), status_name(r.status), r.error.c_str());
     for (const ScanSpot& s : r.spots) {
         const std::string utc = s.utc_ms ? format_utc_seconds(*s.utc_ms) : "-";
-        line("%s %s %3.0f %4.1f %4.0f : %s\n", r.file.c_str(), utc.c_str(), s.snr_db, s.dt_s,
-             s.freq_hz, s.message.c_str());
+        out += format("%s %s %3.0f %4.1f %4.0f : %s\n", r.file.c_str(), utc.c_str(), s.snr_db,
+                      s.dt_s, s.freq_hz, s.message.c_str());
     }
     return out;
 }
