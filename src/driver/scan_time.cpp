@@ -1,5 +1,6 @@
 #include "driver/scan_time.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -146,46 +147,37 @@ std::int64_t to_epoch(const Fields& f) {
            static_cast<std::int64_t>(f.offset_minutes) * 60;
 }
 
-// Floor division and its remainder, for times before the epoch.
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
-}
-
 struct Civil {
     int year, month, day, hour, minute, second;
 };
 
 Civil civil_from_seconds(std::int64_t t) {
-    const std::int64_t days = floor_div(t, 86400);
-    const std::int64_t secs = t - days * 86400;
-    // Days to year, month and day, counting in 400-year eras from 0000-03-01.
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = floor_div(z, 146097);
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    const int year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
-    return {year,
-            month,
-            day,
-            static_cast<int>(secs / 3600),
-            static_cast<int>(secs / 60 % 60),
-            static_cast<int>(secs % 60)};
+    using namespace std::chrono;
+    const sys_seconds when{seconds{t}};
+    const sys_days midnight = floor<days>(when);
+    const year_month_day date{midnight};
+    const hh_mm_ss time{when - midnight};
+    return {static_cast<int>(date.year()),
+            static_cast<int>(static_cast<unsigned>(date.month())),
+            static_cast<int>(static_cast<unsigned>(date.day())),
+            static_cast<int>(time.hours().count()),
+            static_cast<int>(time.minutes().count()),
+            static_cast<int>(time.seconds().count())};
+}
+
+// Whole seconds at or before `ms` milliseconds, for times before the epoch too.
+std::int64_t floor_seconds(std::int64_t ms) {
+    using namespace std::chrono;
+    return floor<seconds>(milliseconds{ms}).count();
 }
 
 }  // namespace
 
 std::int64_t days_from_civil(int year, int month, int day) {
-    const std::int64_t y = year - (month <= 2 ? 1 : 0);
-    const std::int64_t era = floor_div(y, 400);
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t mp = month > 2 ? month - 3 : month + 9;
-    const std::int64_t doy = (153 * mp + 2) / 5 + day - 1;
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
+    namespace c = std::chrono;
+    const c::year_month_day date{c::year{year}, c::month{static_cast<unsigned>(month)},
+                                 c::day{static_cast<unsigned>(day)}};
+    return c::sys_days{date}.time_since_epoch().count();
 }
 
 std::optional<std::int64_t> find_time_stamp(std::string_view text) {
@@ -209,7 +201,7 @@ std::optional<std::int64_t> start_time_from_path(std::string_view path) {
 }
 
 std::string format_utc_ms(std::int64_t ms) {
-    const std::int64_t s = floor_div(ms, 1000);
+    const std::int64_t s = floor_seconds(ms);
     const Civil c = civil_from_seconds(s);
     char buf[40];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", c.year, c.month, c.day,
@@ -218,7 +210,7 @@ std::string format_utc_ms(std::int64_t ms) {
 }
 
 std::string format_utc_seconds(std::int64_t ms) {
-    const Civil c = civil_from_seconds(floor_div(ms + 500, 1000));
+    const Civil c = civil_from_seconds(floor_seconds(ms + 500));
     char buf[32];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", c.year, c.month, c.day, c.hour,
                   c.minute, c.second);
