@@ -49,8 +49,8 @@ struct SpotLoopResult {
 
 // Runs the loop over a 12000 Hz recording held as doubles (searched) and as
 // floats (measured), both of `nsamples` samples. With `threads` of 2 or
-// more, the search computes its spectra on two threads; the results are the
-// same.
+// more, the search computes its spectra and scores on two threads; the
+// results are the same.
 SpotLoopResult run_spot_loop(const double* samples, const float* fsamples, int nsamples,
                              double freq, double tol, double dtmax, SpotSink& sink,
                              int threads = 1);

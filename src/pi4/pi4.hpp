@@ -50,7 +50,8 @@ int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_
 // returns what pi4_sync would, PI4_SYNC_NO_MEMORY included.
 class Pi4SyncSearch {
   public:
-    // With `threads` of 2 or more, a second thread computes half of the rows.
+    // With `threads` of 2 or more, a second thread computes half of the rows
+    // and half of the scores.
     Pi4SyncSearch(const double* samples, int nsamples, double f0_center, double tol, double tstep,
                   int threads = 1);
     ~Pi4SyncSearch();

@@ -3,8 +3,9 @@
 // depend only on the absolute position in the recording: the row at sample
 // R * step is the same 2000 samples whichever window asks, and a candidate's
 // score at absolute offset J and bin k reads the rows J, J + L, ..., J + 145 L.
-// So this search streams the rows once, forward, keeping only the last
-// 145 L + 1 of them, and remembers for every absolute offset its best bin.
+// So this search streams the rows once, forward, keeping only those that
+// the offsets being scored still read (a frame's 145 L + 1 and a batch's
+// worth more), and remembers for every absolute offset its best bin.
 // A window's result is then the best of its offsets' bests, visited in
 // order with the same strict comparison: the earliest offset, then the
 // lowest bin, wins a tie.
@@ -19,7 +20,6 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
