@@ -44,8 +44,8 @@ sanitize: deps
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
 
 # The same tests built with ThreadSanitizer: beaconscan decodes on several
-# threads, and its command-line tests run it so. The allocator must be able
-# to fail, as one test makes it.
+# threads and beacondec searches on two, and their tests run them so. The
+# allocator must be able to fail, as one test makes it.
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE_THREAD=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS)
