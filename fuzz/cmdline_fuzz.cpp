@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/cmdline.hpp"
+#include "beacondec/options.hpp"
 #include "fuzz_support.hpp"
 
 using namespace beacon;
@@ -35,9 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     RunSettings settings;
     const int rc =
-        scan_command_line(argc, argv.data(), settings, fuzz::null_stream(), fuzz::null_stream());
-    FUZZ_CHECK(rc == SCAN_CONTINUE || rc == 0 || rc == 2);
-    if (rc != SCAN_CONTINUE) return 0;
+        parse_options(argc, argv.data(), settings, fuzz::null_stream(), fuzz::null_stream());
+    FUZZ_CHECK(rc == PARSE_CONTINUE || rc == 0 || rc == 2);
+    if (rc != PARSE_CONTINUE) return 0;
     // An accepted command line names a file that is one of the arguments.
     bool found = false;
     for (int i = 1; i < argc; ++i)

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "audio/audio.hpp"
-#include "driver/spot_search.hpp"
+#include "decoder/decoder.hpp"
 #include "fuzz_support.hpp"
 
 using namespace beacon;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,39 +26,68 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// The decoded audio of one file. After resampling `samples`, `num_samples`
-// and `sample_rate` describe the new signal; `channels` and
-// `bits_per_sample` keep describing the file.
+// The decoded audio of one file. After resampling `samples` and
+// `sample_rate` describe the new signal; `channels` and `bits_per_sample`
+// keep describing the file.
 struct wav_data {
     std::int32_t sample_rate = 0;  // frames per second, as stored (not validated)
     std::int32_t channels = 0;
     std::int32_t bits_per_sample = 0;
     std::vector<double> samples;  // one mono sample per frame, nominally in [-1, 1)
-    std::int64_t num_samples = 0;
 };
 
-// Reads the file at `path` into `wav`. Returns 0 on success (at least one
-// sample), -1 on failure after writing the reason to `err`; the record is
-// then empty. The file is closed on every path.
-int wav_read(const char* path, wav_data& wav, std::FILE* err = stderr);
+// Why a file could not be read.
+enum class WavError {
+    none,
+    not_regular_file,       // exists, but is a directory, FIFO, device, ...
+    cannot_open,
+    not_riff_wave,          // fewer than 12 bytes, or no "RIFF" / "WAVE"
+    missing_chunk,          // no complete "fmt " chunk or no "data" chunk
+    unsupported_format,     // detail: the format tag (or the extensible sub-format)
+    unsupported_bit_depth,  // detail: the bit depth
+    invalid_channel_count,  // no channels
+    no_audio_data,          // less than one whole frame
+    incomplete_read,        // the audio bytes could not be held or read
+    no_memory,              // the samples could not be held
+};
 
-// The same for a stream that is already open and seekable (an in-memory
-// file, say); `name` stands for the path in messages. The stream stays open
-// and belongs to the caller.
-int wav_read_stream(std::FILE* file, const char* name, wav_data& wav, std::FILE* err = stderr);
+// A data chunk that claims more bytes than the file holds: reading goes on
+// with those that are there.
+struct WavTruncation {
+    std::uint32_t declared = 0;
+    long available = 0;
+};
 
-// Releases the samples; the format fields stay. Safe to call repeatedly.
-void wav_free(wav_data& wav);
+// What reading a file came to: its error, if any, and the warning that
+// comes before it (a truncation is noticed before the last checks).
+struct WavReadResult {
+    WavError error = WavError::none;
+    unsigned detail = 0;
+    std::optional<WavTruncation> truncated;
+    bool ok() const { return error == WavError::none; }
+};
+
+// Reads the file at `path` into `wav`. On failure the record is empty; the
+// file is closed on every path.
+WavReadResult wav_read(const char* path, wav_data& wav);
+
+// The same for a whole file held in memory.
+WavReadResult wav_read_memory(std::span<const std::uint8_t> bytes, wav_data& wav);
+
+// The reader's texts, as programs print them after "wav_read: ": the reason
+// of a failure (`name` stands for the file), and the truncation warning
+// (after "wav_read: warning - ").
+std::string wav_error_text(const WavReadResult& r, const char* name);
+std::string wav_truncation_text(const WavTruncation& t);
 
 // Converts a mono signal from rate_in to rate_out Hz by cutting or
 // zero-padding its spectrum: one forward transform of the whole signal, one
-// backward transform of the new length, scaled by 1 / in_len. The output
-// spans the same time as the input. Returns 0, or -1 (outputs untouched)
+// backward transform of the new length, scaled by 1 / in.size(). The output
+// spans the same time as the input. Returns 0, or -1 (output untouched)
 // when a rate or length is unusable, a length exceeds FFTW's int range, or
 // memory runs out.
-int resample_to_rate(const double* in_samples, std::int64_t in_len, std::int32_t rate_in,
-                     std::int32_t rate_out, std::vector<double>& out_samples,
-                     std::int64_t& out_len);
+int resample_to_rate(std::span<const double> in, std::int32_t rate_in, std::int32_t rate_out,
+                     std::vector<double>& out);
 
 // ---- Writing ----
 
@@ -87,22 +117,25 @@ std::array<std::uint8_t, WAV_HEADER_BYTES> wav_header(std::uint32_t rate, std::u
 // Writes a WAV file in pieces: open() writes the header for a known number of
 // frames, write() appends interleaved samples, close() checks that exactly
 // that many frames came and that everything reached the file. Each returns 0,
-// or -1 after writing the reason to `err`. The file is closed on every path;
-// a writer destroyed before close() leaves an incomplete file behind.
+// or -1 with the reason in error(). The file is closed on every path; a
+// writer destroyed before close() leaves an incomplete file behind.
 class WavWriter {
   public:
     int open(const char* path, std::uint32_t rate, std::uint16_t channels, std::uint16_t bits,
-             std::uint64_t frames, std::FILE* err = stderr);
+             std::uint64_t frames);
     int write(std::span<const double> interleaved);
     int close();
     // Samples held at the range's ends so far.
     std::uint64_t clipped() const { return clipped_; }
+    // Why the last call failed, as printed after "wav_write: ".
+    const std::string& error() const { return error_; }
 
   private:
-    int fail(const char* what);
+    int fail(std::string why);
+    int fail_errno(const char* what);
     FilePtr file_;
     std::string path_;
-    std::FILE* err_ = stderr;
+    std::string error_;
     int bits_ = 16;
     std::uint16_t channels_ = 1;
     std::uint64_t samples_left_ = 0;

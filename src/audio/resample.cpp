@@ -41,19 +41,18 @@ bool planner_memory_available(int n) {
 
 }  // namespace
 
-int resample_to_rate(const double* in_samples, std::int64_t in_len, std::int32_t rate_in,
-                     std::int32_t rate_out, std::vector<double>& out_samples,
-                     std::int64_t& out_len) {
+int resample_to_rate(std::span<const double> in, std::int32_t rate_in, std::int32_t rate_out,
+                     std::vector<double>& out) {
     if (rate_in == rate_out) {
         try {
-            std::vector<double> copy(in_samples, in_samples + in_len);
-            out_samples = std::move(copy);
+            out.assign(in.begin(), in.end());
         } catch (const std::exception&) {
             return -1;
         }
-        out_len = in_len;
         return 0;
     }
+    const double* const in_samples = in.data();
+    const auto in_len = static_cast<std::int64_t>(in.size());
 
     // A zero or negative rate gives an infinite or negative quotient: no
     // usable length. FFTW takes lengths as int.
@@ -115,8 +114,7 @@ int resample_to_rate(const double* in_samples, std::int64_t in_len, std::int32_t
     const double scale = 1.0 / static_cast<double>(in_len);
     for (int t = 0; t < n; ++t)
         result[t] = time_out[t][0] * scale;
-    out_samples = std::move(result);
-    out_len = n_out;
+    out = std::move(result);
     return 0;
 }
 

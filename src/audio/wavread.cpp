@@ -5,14 +5,18 @@
 #include <new>
 
 #include "audio/audio.hpp"
+#include "util/format.hpp"
 
 namespace beacon {
 namespace {
 
 constexpr std::uint16_t FORMAT_PCM = 1;
 constexpr std::uint16_t FORMAT_EXTENSIBLE = 0xFFFE;
-constexpr std::size_t FMT_BUFFER = 40;  // the longest fmt layout (extensible)
-constexpr std::size_t FMT_BASIC = 16;   // tag, channels, rate, byte rate, align, bits
+constexpr std::size_t RIFF_HEADER = 12;  // "RIFF", size, "WAVE"
+constexpr std::size_t CHUNK_HEADER = 8;  // identifier, payload size
+constexpr std::size_t FMT_BUFFER = 40;   // the longest fmt layout (extensible)
+constexpr std::size_t FMT_BASIC = 16;    // tag, channels, rate, byte rate, align, bits
+constexpr std::size_t SUB_FORMAT_AT = 24;
 
 std::uint16_t le16(const unsigned char* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -23,129 +27,125 @@ std::uint32_t le32(const unsigned char* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// What the header walk learns, and the raw audio bytes it reads.
-struct PcmPayload {
-    std::uint16_t channels = 0;
-    std::uint32_t sample_rate = 0;
-    std::uint16_t bits = 0;
-    std::size_t frames = 0;
-    std::unique_ptr<unsigned char[]> bytes;
+// Where the bytes of a WAV file come from: an open file, which is skipped
+// through by seeking, or a file held in memory. Positions past the end are
+// allowed; reading there gives nothing.
+class ByteSource {
+  public:
+    virtual ~ByteSource() = default;
+    virtual std::size_t read(void* to, std::size_t n) = 0;
+    virtual void skip(std::uint64_t n) = 0;
+    virtual void seek(std::int64_t pos) = 0;
+    virtual std::int64_t position() = 0;
+    virtual std::int64_t size() = 0;
 };
 
-void skip(std::FILE* f, std::uint64_t n) {
-    if (n > 0) fseeko(f, static_cast<off_t>(n), SEEK_CUR);
-}
-
-// Walks the chunks of an open file, validates the format and reads the whole
-// audio payload into memory. Returns 0 or -1 (message written).
-int read_payload(std::FILE* f, const char* name, PcmPayload& out, std::FILE* err) {
-    unsigned char header[12];
-    if (std::fread(header, 1, 12, f) != 12 || std::memcmp(header, "RIFF", 4) != 0 ||
-        std::memcmp(header + 8, "WAVE", 4) != 0) {
-        std::fprintf(err, "wav_read: '%s' is not a valid RIFF/WAVE file\n", name);
-        return -1;
+class FileSource : public ByteSource {
+  public:
+    explicit FileSource(std::FILE* f) : f_(f) {}
+    std::size_t read(void* to, std::size_t n) override { return std::fread(to, 1, n, f_); }
+    void skip(std::uint64_t n) override {
+        if (n > 0) fseeko(f_, static_cast<off_t>(n), SEEK_CUR);
+    }
+    void seek(std::int64_t pos) override { fseeko(f_, static_cast<off_t>(pos), SEEK_SET); }
+    std::int64_t position() override { return ftello(f_); }
+    std::int64_t size() override {
+        fseeko(f_, 0, SEEK_END);
+        return ftello(f_);
     }
 
-    bool have_fmt = false;
-    bool have_data = false;
-    std::uint16_t tag = 0;
-    std::uint16_t sub_format = 0;
-    bool has_sub_format = false;
-    std::uint16_t channels = 0;
-    std::uint32_t rate = 0;
-    std::uint16_t bits = 0;
-    off_t data_pos = 0;
-    std::uint32_t data_size = 0;
+  private:
+    std::FILE* f_;
+};
 
-    // The walk runs to the physical end of the file: later chunks of the same
-    // kind replace earlier ones.
+class MemorySource : public ByteSource {
+  public:
+    explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::size_t read(void* to, std::size_t n) override {
+        if (pos_ >= bytes_.size()) return 0;
+        const std::size_t k = std::min<std::uint64_t>(n, bytes_.size() - pos_);
+        std::memcpy(to, bytes_.data() + pos_, k);
+        pos_ += k;
+        return k;
+    }
+    void skip(std::uint64_t n) override { pos_ += n; }
+    void seek(std::int64_t pos) override { pos_ = static_cast<std::uint64_t>(pos); }
+    std::int64_t position() override { return static_cast<std::int64_t>(pos_); }
+    std::int64_t size() override {
+        pos_ = bytes_.size();
+        return static_cast<std::int64_t>(pos_);
+    }
+
+  private:
+    std::span<const std::uint8_t> bytes_;
+    std::uint64_t pos_ = 0;
+};
+
+// What the chunk walk finds: the last complete fmt chunk and the last data
+// chunk.
+struct Chunks {
+    bool have_fmt = false, have_data = false;
+    std::uint16_t tag = 0, channels = 0, bits = 0;
+    std::uint32_t rate = 0;
+    bool has_sub_format = false;  // the fmt chunk holds the whole extension
+    std::uint16_t sub_format = 0;
+    std::int64_t data_pos = 0;
+    std::uint32_t data_size = 0;
+};
+
+// Walks the chunks behind the RIFF header to the physical end of the file:
+// later chunks of the same kind replace earlier ones.
+Chunks walk_chunks(ByteSource& src) {
+    Chunks c;
     for (;;) {
-        unsigned char ch[8];
-        if (std::fread(ch, 1, 8, f) != 8) break;
+        unsigned char ch[CHUNK_HEADER];
+        if (src.read(ch, CHUNK_HEADER) != CHUNK_HEADER) break;
         const std::uint32_t size = le32(ch + 4);
         if (std::memcmp(ch, "fmt ", 4) == 0 && size >= FMT_BASIC) {
             unsigned char buf[FMT_BUFFER] = {};
             const std::size_t want = size < FMT_BUFFER ? size : FMT_BUFFER;
-            if (std::fread(buf, 1, want, f) != want) break;
-            skip(f, size - want);
-            tag = le16(buf);
-            channels = le16(buf + 2);
-            rate = le32(buf + 4);
-            bits = le16(buf + 14);
-            // The sub-format tag of the extensible layout is only there in
-            // a chunk that holds the whole extension.
-            has_sub_format = size >= FMT_BUFFER;
-            sub_format = le16(buf + 24);
-            have_fmt = true;
+            if (src.read(buf, want) != want) break;
+            src.skip(size - want);
+            c.tag = le16(buf);
+            c.channels = le16(buf + 2);
+            c.rate = le32(buf + 4);
+            c.bits = le16(buf + 14);
+            c.has_sub_format = size >= FMT_BUFFER;
+            c.sub_format = le16(buf + SUB_FORMAT_AT);
+            c.have_fmt = true;
         } else if (std::memcmp(ch, "data", 4) == 0) {
-            data_pos = ftello(f);
-            data_size = size;
-            skip(f, size);
-            have_data = true;
+            c.data_pos = src.position();
+            c.data_size = size;
+            src.skip(size);
+            c.have_data = true;
         } else {
             // Other chunks, and fmt chunks too short to hold the four fields,
             // are skipped unread.
-            skip(f, size);
+            src.skip(size);
         }
-        if (size % 2 == 1) skip(f, 1);
+        if (size % 2 == 1) src.skip(1);
     }
+    return c;
+}
 
-    if (!have_fmt || !have_data) {
-        std::fprintf(err, "wav_read: '%s' - missing fmt or data chunk\n", name);
-        return -1;
-    }
+// The checks of the format, in the order their failures are reported.
+WavError check_format(const Chunks& c, unsigned& detail) {
+    if (!c.have_fmt || !c.have_data) return WavError::missing_chunk;
     // An extensible file that names another sub-format (3: float) must not
     // be read as integers.
-    const unsigned shown_format = tag == FORMAT_EXTENSIBLE && has_sub_format ? sub_format : tag;
     const bool integer_pcm =
-        tag == FORMAT_PCM || (tag == FORMAT_EXTENSIBLE && (!has_sub_format || sub_format == 1));
+        c.tag == FORMAT_PCM ||
+        (c.tag == FORMAT_EXTENSIBLE && (!c.has_sub_format || c.sub_format == FORMAT_PCM));
     if (!integer_pcm) {
-        std::fprintf(err, "wav_read: unsupported audio format %u (integer PCM required)\n",
-                     shown_format);
-        return -1;
+        detail = c.tag == FORMAT_EXTENSIBLE && c.has_sub_format ? c.sub_format : c.tag;
+        return WavError::unsupported_format;
     }
-    if (bits != 8 && bits != 16 && bits != 24 && bits != 32) {
-        std::fprintf(err, "wav_read: unsupported bit depth %u\n", static_cast<unsigned>(bits));
-        return -1;
+    if (!wav_bits_supported(c.bits)) {
+        detail = c.bits;
+        return WavError::unsupported_bit_depth;
     }
-    if (channels == 0) {
-        std::fprintf(err, "wav_read: invalid channel count\n");
-        return -1;
-    }
-
-    fseeko(f, 0, SEEK_END);
-    const off_t file_size = ftello(f);
-    long available = static_cast<long>(file_size - data_pos);
-    if (available < 0) available = 0;
-    std::uint64_t usable = data_size;
-    if (static_cast<std::uint64_t>(data_size) > static_cast<std::uint64_t>(available)) {
-        std::fprintf(err,
-                     "wav_read: warning - data chunk claims %u bytes but only %ld are available "
-                     "in the file; truncating.\n",
-                     data_size, available);
-        usable = static_cast<std::uint64_t>(available);
-    }
-
-    const std::size_t frame_bytes = static_cast<std::size_t>(channels) * (bits / 8u);
-    const std::size_t frames = static_cast<std::size_t>(usable / frame_bytes);
-    if (frames == 0) {
-        std::fprintf(err, "wav_read: no usable audio data in '%s'\n", name);
-        return -1;
-    }
-
-    fseeko(f, data_pos, SEEK_SET);
-    const std::size_t nbytes = frames * frame_bytes;
-    out.bytes.reset(new (std::nothrow) unsigned char[nbytes]);
-    if (!out.bytes || std::fread(out.bytes.get(), 1, nbytes, f) != nbytes) {
-        out.bytes.reset();
-        std::fprintf(err, "wav_read: incomplete read of audio data\n");
-        return -1;
-    }
-    out.channels = channels;
-    out.sample_rate = rate;
-    out.bits = bits;
-    out.frames = frames;
-    return 0;
+    if (c.channels == 0) return WavError::invalid_channel_count;
+    return WavError::none;
 }
 
 // One raw sample scaled to [-1, 1).
@@ -165,67 +165,128 @@ double sample_value(const unsigned char* p, int bits) {
     }
 }
 
-// Mixes the payload down to mono doubles: channels scaled, summed in order,
-// divided by the channel count.
-int convert(PcmPayload& payload, wav_data& wav, std::FILE* err) {
+// Reads the whole file from `src` into `wav`. `close` is called once the
+// audio bytes are in memory, before the samples are allocated.
+template <typename Close>
+WavReadResult read_wav(ByteSource& src, wav_data& wav, Close&& close) {
+    WavReadResult r;
+    unsigned char header[RIFF_HEADER];
+    if (src.read(header, RIFF_HEADER) != RIFF_HEADER || std::memcmp(header, "RIFF", 4) != 0 ||
+        std::memcmp(header + 8, "WAVE", 4) != 0) {
+        r.error = WavError::not_riff_wave;
+        return r;
+    }
+    const Chunks c = walk_chunks(src);
+    r.error = check_format(c, r.detail);
+    if (!r.ok()) return r;
+
+    // What the file really holds behind the start of the audio.
+    const std::int64_t file_size = src.size();
+    long available = static_cast<long>(file_size - c.data_pos);
+    if (available < 0) available = 0;
+    std::uint64_t usable = c.data_size;
+    if (static_cast<std::uint64_t>(c.data_size) > static_cast<std::uint64_t>(available)) {
+        r.truncated = WavTruncation{c.data_size, available};
+        usable = static_cast<std::uint64_t>(available);
+    }
+
+    const std::size_t sample_bytes = c.bits / 8u;
+    const std::size_t frame_bytes = static_cast<std::size_t>(c.channels) * sample_bytes;
+    const std::size_t frames = static_cast<std::size_t>(usable / frame_bytes);
+    if (frames == 0) {
+        r.error = WavError::no_audio_data;
+        return r;
+    }
+
+    src.seek(c.data_pos);
+    const std::size_t nbytes = frames * frame_bytes;
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[nbytes]);
+    if (!bytes || src.read(bytes.get(), nbytes) != nbytes) {
+        r.error = WavError::incomplete_read;
+        return r;
+    }
+    close();
+
     try {
-        wav.samples.resize(payload.frames);
+        wav.samples.resize(frames);
     } catch (const std::exception&) {
         wav.samples = {};
-        std::fprintf(err, "wav_read: memory allocation failed\n");
-        return -1;
+        r.error = WavError::no_memory;
+        return r;
     }
-    const int bits = payload.bits;
-    const std::size_t bytes_per_sample = static_cast<std::size_t>(bits / 8);
-    const unsigned channels = payload.channels;
-    const double divisor = static_cast<double>(channels);
-    const unsigned char* p = payload.bytes.get();
-    for (std::size_t i = 0; i < payload.frames; ++i) {
+    // Channels scaled, summed in order, divided by the channel count.
+    const double divisor = static_cast<double>(c.channels);
+    const unsigned char* p = bytes.get();
+    for (std::size_t i = 0; i < frames; ++i) {
         double sum = 0.0;
-        for (unsigned c = 0; c < channels; ++c, p += bytes_per_sample)
-            sum += sample_value(p, bits);
+        for (unsigned ch = 0; ch < c.channels; ++ch, p += sample_bytes)
+            sum += sample_value(p, c.bits);
         wav.samples[i] = sum / divisor;
     }
-    payload.bytes.reset();
-    wav.sample_rate = static_cast<std::int32_t>(payload.sample_rate);
-    wav.channels = payload.channels;
-    wav.bits_per_sample = payload.bits;
-    wav.num_samples = static_cast<std::int64_t>(payload.frames);
-    return 0;
+    wav.sample_rate = static_cast<std::int32_t>(c.rate);
+    wav.channels = c.channels;
+    wav.bits_per_sample = c.bits;
+    return r;
 }
 
 }  // namespace
 
-int wav_read(const char* path, wav_data& wav, std::FILE* err) {
+WavReadResult wav_read(const char* path, wav_data& wav) {
     wav = wav_data{};
+    WavReadResult r;
     // A FIFO would block the open and a directory cannot be walked: refuse
     // anything that exists but is not a regular file before opening it.
     struct stat st {};
     if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        std::fprintf(err, "wav_read: '%s' is not a regular file\n", path);
-        return -1;
+        r.error = WavError::not_regular_file;
+        return r;
     }
     FilePtr file(std::fopen(path, "rb"));
     if (!file) {
-        std::fprintf(err, "wav_read: cannot open '%s'\n", path);
-        return -1;
+        r.error = WavError::cannot_open;
+        return r;
     }
-    PcmPayload payload;
-    if (read_payload(file.get(), path, payload, err) != 0) return -1;
-    file.reset();  // closed before the samples are allocated
-    return convert(payload, wav, err);
+    FileSource src(file.get());
+    return read_wav(src, wav, [&] { file.reset(); });
 }
 
-int wav_read_stream(std::FILE* file, const char* name, wav_data& wav, std::FILE* err) {
+WavReadResult wav_read_memory(std::span<const std::uint8_t> bytes, wav_data& wav) {
     wav = wav_data{};
-    PcmPayload payload;
-    if (read_payload(file, name, payload, err) != 0) return -1;
-    return convert(payload, wav, err);
+    MemorySource src(bytes);
+    return read_wav(src, wav, [] {});
 }
 
-void wav_free(wav_data& wav) {
-    wav.samples = std::vector<double>();
-    wav.num_samples = 0;
+std::string wav_error_text(const WavReadResult& r, const char* name) {
+    switch (r.error) {
+        case WavError::none:
+            return {};
+        case WavError::not_regular_file:
+            return format("'%s' is not a regular file", name);
+        case WavError::cannot_open:
+            return format("cannot open '%s'", name);
+        case WavError::not_riff_wave:
+            return format("'%s' is not a valid RIFF/WAVE file", name);
+        case WavError::missing_chunk:
+            return format("'%s' - missing fmt or data chunk", name);
+        case WavError::unsupported_format:
+            return format("unsupported audio format %u (integer PCM required)", r.detail);
+        case WavError::unsupported_bit_depth:
+            return format("unsupported bit depth %u", r.detail);
+        case WavError::invalid_channel_count:
+            return "invalid channel count";
+        case WavError::no_audio_data:
+            return format("no usable audio data in '%s'", name);
+        case WavError::incomplete_read:
+            return "incomplete read of audio data";
+        case WavError::no_memory:
+            return "memory allocation failed";
+    }
+    return {};
+}
+
+std::string wav_truncation_text(const WavTruncation& t) {
+    return format("data chunk claims %u bytes but only %ld are available in the file; truncating.",
+                  t.declared, t.available);
 }
 
 }  // namespace beacon

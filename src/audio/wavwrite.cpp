@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/audio.hpp"
+#include "util/format.hpp"
 
 namespace beacon {
 namespace {
@@ -79,46 +80,46 @@ std::array<std::uint8_t, WAV_HEADER_BYTES> wav_header(std::uint32_t rate, std::u
     return h;
 }
 
-int WavWriter::fail(const char* what) {
-    std::fprintf(err_, "wav_write: %s '%s': %s\n", what, path_.c_str(), std::strerror(errno));
+int WavWriter::fail(std::string why) {
+    error_ = std::move(why);
     file_.reset();
     return -1;
 }
 
+int WavWriter::fail_errno(const char* what) {
+    return fail(format("%s '%s': %s", what, path_.c_str(), std::strerror(errno)));
+}
+
 int WavWriter::open(const char* path, std::uint32_t rate, std::uint16_t channels,
-                    std::uint16_t bits, std::uint64_t frames, std::FILE* err) {
+                    std::uint16_t bits, std::uint64_t frames) {
     file_.reset();
-    err_ = err;
+    error_.clear();
     path_ = path;
     if (!wav_bits_supported(bits) || channels == 0) {
-        std::fprintf(err_, "wav_write: unsupported format (%u channels, %u bits)\n",
-                     static_cast<unsigned>(channels), static_cast<unsigned>(bits));
-        return -1;
+        return fail(format("unsupported format (%u channels, %u bits)",
+                           static_cast<unsigned>(channels), static_cast<unsigned>(bits)));
     }
     const std::uint64_t align = channels * (bits / 8u);
     if (frames > WAV_MAX_DATA_BYTES / align || rate > 0xFFFFFFFFull / align) {
-        std::fprintf(err_, "wav_write: '%s' would be too large for a WAV file\n", path);
-        return -1;
+        return fail(format("'%s' would be too large for a WAV file", path));
     }
     bits_ = bits;
     channels_ = channels;
     samples_left_ = frames * channels;
     clipped_ = 0;
     file_.reset(std::fopen(path, "wb"));
-    if (!file_) return fail("cannot create");
+    if (!file_) return fail_errno("cannot create");
     const auto header =
         wav_header(rate, channels, bits, static_cast<std::uint32_t>(frames * align));
     if (std::fwrite(header.data(), 1, header.size(), file_.get()) != header.size())
-        return fail("cannot write");
+        return fail_errno("cannot write");
     return 0;
 }
 
 int WavWriter::write(std::span<const double> interleaved) {
     if (!file_) return -1;
     if (interleaved.size() > samples_left_) {
-        std::fprintf(err_, "wav_write: more samples than declared for '%s'\n", path_.c_str());
-        file_.reset();
-        return -1;
+        return fail(format("more samples than declared for '%s'", path_.c_str()));
     }
     for (std::size_t pos = 0; pos < interleaved.size(); pos += WRITE_BLOCK) {
         const auto block =
@@ -126,7 +127,7 @@ int WavWriter::write(std::span<const double> interleaved) {
         buffer_.clear();
         clipped_ += wav_pcm_encode(block, bits_, buffer_);
         if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_.get()) != buffer_.size())
-            return fail("cannot write");
+            return fail_errno("cannot write");
     }
     samples_left_ -= interleaved.size();
     return 0;
@@ -135,9 +136,7 @@ int WavWriter::write(std::span<const double> interleaved) {
 int WavWriter::close() {
     if (!file_) return -1;
     if (samples_left_ != 0) {
-        std::fprintf(err_, "wav_write: fewer samples than declared for '%s'\n", path_.c_str());
-        file_.reset();
-        return -1;
+        return fail(format("fewer samples than declared for '%s'", path_.c_str()));
     }
     std::FILE* f = file_.release();
     const bool flushed = std::fflush(f) == 0;
@@ -145,9 +144,7 @@ int WavWriter::close() {
     const bool closed = std::fclose(f) == 0;
     if (!flushed || !closed) {
         if (!flushed) errno = saved;
-        std::fprintf(err_, "wav_write: cannot write '%s': %s\n", path_.c_str(),
-                     std::strerror(errno));
-        return -1;
+        return fail(format("cannot write '%s': %s", path_.c_str(), std::strerror(errno)));
     }
     return 0;
 }

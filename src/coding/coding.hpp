@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 
+#include "pi4/frame.hpp"
+
 namespace beacon {
 
 // Generator polynomials: bit k taps the input bit that entered k steps before
@@ -49,9 +51,10 @@ void pi4_getmet(MetricTable& mettab, std::int32_t& threshold_step);
 // Returns 0 and writes bit_count / 8 decoded bytes when a complete path was
 // found within cycles_per_bit * bit_count cycles, else -1 (decoded is then
 // left untouched). final_metric, cycle_count and furthest_node are written in
-// both cases, except when the node array cannot be allocated: then
-// "malloc failed" goes to standard output and nothing is written.
-// threshold_step must be positive.
+// both cases, except when the node array cannot be allocated: then the result
+// is FANO_NO_MEMORY and nothing is written. threshold_step must be positive.
+inline constexpr int FANO_NO_MEMORY = -2;
+inline constexpr std::uint32_t PI4_CYCLES_PER_BIT = 100000;  // the decoder's budget in PI4
 int fano(std::int32_t& final_metric, std::uint32_t& cycle_count, std::uint32_t& furthest_node,
          std::uint8_t* decoded, const std::uint8_t* soft_symbols, std::uint32_t bit_count,
          const MetricTable& mettab, std::int32_t threshold_step, std::uint32_t cycles_per_bit);
@@ -63,17 +66,24 @@ std::uint8_t pi4_soft_symbol(double z);
 
 // De-interleaves a frame's 146 soft values (channel order) and quantises them
 // by their own mean and spread into soft symbols in coded-bit order.
-void pi4_soft_symbols(const std::array<float, 146>& metrics, std::array<std::uint8_t, 146>& soft);
+void pi4_soft_symbols(const std::array<float, PI4_NSYM>& metrics, std::array<std::uint8_t, PI4_NSYM>& soft);
+
+// How decoding a frame's message ended.
+enum class MessageStatus {
+    decoded,
+    no_message,  // the Fano decoder ran out of cycles
+    no_memory,   // the Fano decoder could not allocate its nodes
+};
 
 // Decodes a frame's 146 soft values (channel order, larger means data bit 1).
-// On success writes 8 characters and a NUL to message and returns 0; on
-// failure returns -1 and leaves message alone. fano_metric, when not null,
-// receives the decoder's final metric either way.
-int pi4_decode_message(const std::array<float, 146>& metrics, char* message,
+// Once decoded writes 8 characters and a NUL to message; otherwise leaves
+// message alone. fano_metric, when not null, receives the decoder's final
+// metric after every run of the decoder.
+MessageStatus pi4_decode_message(const std::array<float, PI4_NSYM>& metrics, char* message,
                        std::int64_t* fano_metric);
 
 // The 146 tone indices (0..3) of a frame carrying message: up to 8 characters,
 // padded with spaces; characters outside the alphabet count as spaces.
-void pi4_make_symbols(const char* message, std::array<std::uint8_t, 146>& symbols);
+void pi4_make_symbols(const char* message, std::array<std::uint8_t, PI4_NSYM>& symbols);
 
 }  // namespace beacon

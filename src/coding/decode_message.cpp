@@ -20,7 +20,7 @@ std::uint8_t pi4_soft_symbol(double z) {
     return static_cast<std::uint8_t>(q + 128);
 }
 
-void pi4_soft_symbols(const std::array<float, 146>& metrics, std::array<std::uint8_t, 146>& soft) {
+void pi4_soft_symbols(const std::array<float, PI4_NSYM>& metrics, std::array<std::uint8_t, PI4_NSYM>& soft) {
     std::array<float, PI4_NSYM> coded;
     pi4_deinterleave(metrics.data(), coded.data());
 
@@ -40,7 +40,7 @@ void pi4_soft_symbols(const std::array<float, 146>& metrics, std::array<std::uin
         soft[i] = pi4_soft_symbol((static_cast<double>(coded[i]) - mean) / divisor * 30.0);
 }
 
-int pi4_decode_message(const std::array<float, 146>& metrics, char* message,
+MessageStatus pi4_decode_message(const std::array<float, PI4_NSYM>& metrics, char* message,
                        std::int64_t* fano_metric) {
     std::array<std::uint8_t, PI4_NSYM> soft;
     pi4_soft_symbols(metrics, soft);
@@ -53,12 +53,13 @@ int pi4_decode_message(const std::array<float, 146>& metrics, char* message,
     std::uint32_t cycles = 0, furthest = 0;
     std::uint8_t decoded[(PI4_CODE_BITS + 7) / 8] = {};
     const int rc = fano(metric, cycles, furthest, decoded, soft.data(), PI4_CODE_BITS, mettab,
-                        threshold_step, 100000);
+                        threshold_step, PI4_CYCLES_PER_BIT);
+    if (rc == FANO_NO_MEMORY) return MessageStatus::no_memory;
     if (fano_metric != nullptr) *fano_metric = metric;
-    if (rc != 0) return -1;
+    if (rc != 0) return MessageStatus::no_message;
 
     pi4_unpack_value(pi4_message_value(decoded), message);
-    return 0;
+    return MessageStatus::decoded;
 }
 
 }  // namespace beacon

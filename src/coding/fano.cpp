@@ -1,5 +1,4 @@
 // Convolutional encoder and Fano sequential decoder.
-#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -51,10 +50,7 @@ int fano(std::int32_t& final_metric, std::uint32_t& cycle_count, std::uint32_t& 
          const MetricTable& mettab, std::int32_t threshold_step, std::uint32_t cycles_per_bit) {
     // Value-initialised so that a degenerate block (bit_count 0) reads zeros.
     std::unique_ptr<fano_node[]> nodes(new (std::nothrow) fano_node[bit_count + std::size_t{1}]());
-    if (!nodes) {
-        std::printf("malloc failed\n");
-        return -1;
-    }
+    if (!nodes) return FANO_NO_MEMORY;
     fano_node* const nd = nodes.get();
 
     for (std::uint32_t n = 0; n < bit_count; ++n) {

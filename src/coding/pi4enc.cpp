@@ -4,7 +4,7 @@
 
 namespace beacon {
 
-void pi4_make_symbols(const char* message, std::array<std::uint8_t, 146>& symbols) {
+void pi4_make_symbols(const char* message, std::array<std::uint8_t, PI4_NSYM>& symbols) {
     std::array<int, PI4_MESSAGE_LENGTH> codes;
     codes.fill(PI4_SPACE_CODE);
     // Stop at the NUL: the positions after it stay spaces.

@@ -16,6 +16,9 @@
 namespace beacon {
 
 inline constexpr int PI4_SAMPLE_RATE = 12000;
+// The rate as the double that times and sample counts are converted with.
+inline constexpr double PI4_RATE_HZ = 12000.0;
+static_assert(PI4_RATE_HZ == PI4_SAMPLE_RATE);
 inline constexpr int PI4_NSPS = 2000;  // samples per symbol
 inline constexpr int PI4_NSYM = 146;   // symbols per frame
 inline constexpr int PI4_FRAME_SAMPLES = PI4_NSYM * PI4_NSPS;

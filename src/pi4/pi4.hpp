@@ -22,7 +22,7 @@ struct SyncResult {
 };
 
 // The grid of one search, derived from its arguments.
-struct SyncPlan {
+struct SyncGrid {
     int step = 1;           // samples between rows of the power table, a divisor of 2000
     int L = 2000;           // rows per symbol: 2000 / step
     long long noff = -1;    // last time offset wanted, in steps (huge for an endless dtmax)
@@ -30,15 +30,16 @@ struct SyncPlan {
     int lo = 0, hi = -1;    // tone-0 bins searched (12000 / 8192 Hz each); lo > hi: none
     long long offsets = 0;  // time offsets that get scored: 0 .. offsets - 1
 };
-SyncPlan pi4_sync_plan(int nsamples, double f0_center, double tol, double dtmax, double tstep);
+SyncGrid pi4_sync_grid(int nsamples, double f0_center, double tol, double dtmax, double tstep);
+
+// How a search ended: a candidate in the result, no candidate at all (no
+// whole frame in the samples, an empty range), or no working memory.
+enum class SyncStatus { found, none, no_memory };
 
 // Searches `samples` (12000 Hz, element 0 = search start) for the frame with
 // the best sync correlation, tone 0 within f0_center +/- tol Hz and start at
-// most dtmax seconds in. Returns 0 and fills `result`, -1 when there is no
-// candidate, or PI4_SYNC_NO_MEMORY when its working memory cannot be had
-// (result untouched in both cases).
-inline constexpr int PI4_SYNC_NO_MEMORY = -2;
-int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
+// most dtmax seconds in. Fills `result` only when a candidate was found.
+SyncStatus pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
              double dtmax, double tstep);
 
 // The sync search of a whole run over one recording: the same results as
@@ -47,7 +48,7 @@ int pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_
 // and only the rows that the frame correlation still needs are held. Windows
 // are served fastest when they start on the row grid and move forward, as
 // the spot loop's do; any other window falls back to pi4_sync. search()
-// returns what pi4_sync would, PI4_SYNC_NO_MEMORY included.
+// returns what pi4_sync would.
 class Pi4SyncSearch {
   public:
     // With `threads` of 2 or more, a second thread computes half of the rows
@@ -58,7 +59,7 @@ class Pi4SyncSearch {
     Pi4SyncSearch(const Pi4SyncSearch&) = delete;
     Pi4SyncSearch& operator=(const Pi4SyncSearch&) = delete;
 
-    int search(long window_start, double dtmax, SyncResult& result);
+    SyncStatus search(long window_start, double dtmax, SyncResult& result);
 
   private:
     struct State;

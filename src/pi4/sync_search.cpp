@@ -185,7 +185,7 @@ struct Pi4SyncSearch::State {
     const double* samples;
     int nsamples;
     double f0_center, tol, tstep;
-    SyncPlan grid;      // step, L, lo and hi; the same for every window
+    SyncGrid grid;      // step, L, lo and hi; the same for every window
     int nbins = 0;      // tone-0 bins searched: hi - lo + 1
     int span = 0;       // rows one frame covers: 145 L + 1
     int chunk = 0;      // offsets scored together: GROUP * L
@@ -362,7 +362,7 @@ Pi4SyncSearch::Pi4SyncSearch(const double* samples, int nsamples, double f0_cent
     st.f0_center = f0_center;
     st.tol = tol;
     st.tstep = tstep;
-    st.grid = pi4_sync_plan(nsamples, f0_center, tol, 0.0, tstep);
+    st.grid = pi4_sync_grid(nsamples, f0_center, tol, 0.0, tstep);
     if (st.grid.lo > st.grid.hi) return;  // no candidate in any window
     st.nbins = st.grid.hi - st.grid.lo + 1;
     st.span = 145 * st.grid.L + 1;
@@ -391,43 +391,43 @@ Pi4SyncSearch::Pi4SyncSearch(const double* samples, int nsamples, double f0_cent
 
 Pi4SyncSearch::~Pi4SyncSearch() = default;
 
-int Pi4SyncSearch::search(long window_start, double dtmax, SyncResult& result) {
+SyncStatus Pi4SyncSearch::search(long window_start, double dtmax, SyncResult& result) {
     State& st = *state_;
     const auto fallback = [&] {
         return pi4_sync(st.samples + window_start, static_cast<int>(st.nsamples - window_start),
                         result, st.f0_center, st.tol, dtmax, st.tstep);
     };
-    if (window_start < 0 || window_start > st.nsamples) return -1;
-    const SyncPlan plan = pi4_sync_plan(static_cast<int>(st.nsamples - window_start), st.f0_center,
+    if (window_start < 0 || window_start > st.nsamples) return SyncStatus::none;
+    const SyncGrid grid = pi4_sync_grid(static_cast<int>(st.nsamples - window_start), st.f0_center,
                                         st.tol, dtmax, st.tstep);
-    if (plan.offsets < 1 || plan.lo > plan.hi) return -1;
-    if (st.out_of_memory) return PI4_SYNC_NO_MEMORY;
-    if (window_start % plan.step != 0) return fallback();
+    if (grid.offsets < 1 || grid.lo > grid.hi) return SyncStatus::none;
+    if (st.out_of_memory) return SyncStatus::no_memory;
+    if (window_start % grid.step != 0) return fallback();
 
-    const long long j0 = window_start / plan.step;
+    const long long j0 = window_start / grid.step;
     bool prepared = false;
     try {
-        prepared = st.prepare(j0, j0 + plan.offsets);
+        prepared = st.prepare(j0, j0 + grid.offsets);
     } catch (const std::exception&) {
-        return PI4_SYNC_NO_MEMORY;
+        return SyncStatus::no_memory;
     }
     if (!prepared) return fallback();
 
     State::OffsetBest best{-1.0, -1, 1};
     long long best_j = 0;
-    for (long long j = 0; j < plan.offsets; ++j) {
+    for (long long j = 0; j < grid.offsets; ++j) {
         const State::OffsetBest& b = st.bests[static_cast<std::size_t>(j)];
         if (b.v > best.v) {
             best = b;
             best_j = j;
         }
     }
-    if (best.bin < 0) return -1;
-    result.dt = static_cast<double>(best_j) * static_cast<double>(plan.step) / 12000.0;
+    if (best.bin < 0) return SyncStatus::none;
+    result.dt = static_cast<double>(best_j) * static_cast<double>(grid.step) / 12000.0;
     result.df_tone0 = best.bin * BIN_HZ;
     result.ccfpeak = best.v;
     result.flip = best.flip;
-    return 0;
+    return SyncStatus::found;
 }
 
 }  // namespace beacon

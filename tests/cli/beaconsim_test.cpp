@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "audio/audio.hpp"
-#include "driver/spot_search.hpp"
+#include "decoder/decoder.hpp"
 #include "sim/simulate.hpp"
 #include "support/recording.hpp"
 

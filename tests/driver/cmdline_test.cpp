@@ -1,5 +1,5 @@
 // The scanner called directly, for what a program run cannot show.
-#include "driver/cmdline.hpp"
+#include "beacondec/options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ Captured scan(int argc, char** argv, RunSettings& s) {
     std::size_t olen = 0, elen = 0;
     std::FILE* out = open_memstream(&obuf, &olen);
     std::FILE* err = open_memstream(&ebuf, &elen);
-    Captured c{scan_command_line(argc, argv, s, out, err), {}, {}};
+    Captured c{parse_options(argc, argv, s, out, err), {}, {}};
     std::fclose(out);
     std::fclose(err);
     c.out.assign(obuf, olen);
@@ -49,7 +49,7 @@ TEST(Scan, SettingsTakeTheLastValueAndStrtodPrefixes) {
         argv[i] = a[i].data();
     argv[12] = nullptr;
     RunSettings s;
-    EXPECT_EQ(scan(12, argv, s).status, SCAN_CONTINUE);
+    EXPECT_EQ(scan(12, argv, s).status, PARSE_CONTINUE);
     EXPECT_EQ(s.freq, 900.5);
     EXPECT_EQ(s.tol, 10.0);
     EXPECT_EQ(s.dtmax, 0.0);

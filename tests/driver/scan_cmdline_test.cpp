@@ -1,11 +1,11 @@
 // beaconscan's command line, parsed in-process.
-#include "driver/scan_cmdline.hpp"
+#include "beaconscan/options.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "driver/cmdline.hpp"
+#include "beacondec/options.hpp"
 
 namespace beacon {
 namespace {
@@ -23,7 +23,7 @@ Parsed parse(std::vector<const char*> args) {
     std::size_t olen = 0, elen = 0;
     std::FILE* out = open_memstream(&obuf, &olen);
     std::FILE* err = open_memstream(&ebuf, &elen);
-    p.status = parse_scan_command_line(static_cast<int>(args.size()), args.data(), p.cmd, out, err);
+    p.status = parse_options(static_cast<int>(args.size()), args.data(), p.cmd, out, err);
     std::fclose(out);
     std::fclose(err);
     p.out.assign(obuf, olen);
@@ -35,7 +35,7 @@ Parsed parse(std::vector<const char*> args) {
 
 TEST(ScanCommandLine, DefaultsThenOptionsAndPathsInAnyOrder) {
     Parsed p = parse({"rec"});
-    ASSERT_EQ(p.status, SCAN_CONTINUE) << p.err;
+    ASSERT_EQ(p.status, PARSE_CONTINUE) << p.err;
     EXPECT_EQ(p.cmd.settings.freq, 800.0);  // beacondec's search
     EXPECT_EQ(p.cmd.settings.tol, 150.0);
     EXPECT_EQ(p.cmd.settings.dtmax, 2.0);
@@ -46,7 +46,7 @@ TEST(ScanCommandLine, DefaultsThenOptionsAndPathsInAnyOrder) {
 
     p = parse({"-f", "1000", "a.wav", "--tol=50", "-d", "-1.5", "-", "--format", "csv", "-j3",
                "--start", "2026-12-06T12:00:00Z", "-q", "dir", "-f", "900", "--", "-odd.wav"});
-    ASSERT_EQ(p.status, SCAN_CONTINUE) << p.err;
+    ASSERT_EQ(p.status, PARSE_CONTINUE) << p.err;
     EXPECT_EQ(p.cmd.settings.freq, 900.0);  // the last value counts
     EXPECT_EQ(p.cmd.settings.tol, 50.0);
     EXPECT_EQ(p.cmd.settings.dtmax, -1.5);

@@ -1,7 +1,7 @@
 // One recording decoded for beaconscan, in-process: the reader's warnings
 // and errors, and the reason when there is no spot. (Spots and start times
 // are checked end to end against beacondec in tests/cli/beaconscan_test.cpp.)
-#include "driver/scan_decode.hpp"
+#include "beaconscan/decode_file.hpp"
 
 #include <gtest/gtest.h>
 

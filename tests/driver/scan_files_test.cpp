@@ -1,5 +1,5 @@
 // Which files beaconscan decodes, and in what order.
-#include "driver/scan_files.hpp"
+#include "beaconscan/inputs.hpp"
 
 #include <gtest/gtest.h>
 

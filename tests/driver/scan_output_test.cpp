@@ -1,5 +1,5 @@
 // The records of beaconscan in its three formats.
-#include "driver/scan_output.hpp"
+#include "beaconscan/records.hpp"
 
 #include <gtest/gtest.h>
 

@@ -33,8 +33,8 @@ std::vector<double> frame_signal(std::size_t n, double start_s, double tone0_hz,
     return x;
 }
 
-TEST(SyncPlan, DerivesStepOffsetsRowsAndBins) {
-    SyncPlan p = pi4_sync_plan(720000, 682.8125, 150, 2.0, TSTEP);
+TEST(SyncGrid, DerivesStepOffsetsRowsAndBins) {
+    SyncGrid p = pi4_sync_grid(720000, 682.8125, 150, 2.0, TSTEP);
     EXPECT_EQ(p.step, 200);
     EXPECT_EQ(p.L, 10);
     EXPECT_EQ(p.noff, 120);
@@ -43,39 +43,39 @@ TEST(SyncPlan, DerivesStepOffsetsRowsAndBins) {
     EXPECT_EQ(p.lo, 364);
     EXPECT_EQ(p.hi, 569);
 
-    EXPECT_EQ(pi4_sync_plan(720000, 700, 100, 2.0, 0.0085).step, 100);
-    EXPECT_EQ(pi4_sync_plan(720000, 700, 100, 2.0, 0.0).step, 1);
-    EXPECT_EQ(pi4_sync_plan(720000, 700, 100, 2.0, -3.0).step, 1);
-    p = pi4_sync_plan(720000, 700, 100, 2.0, 1.0 / 6);
+    EXPECT_EQ(pi4_sync_grid(720000, 700, 100, 2.0, 0.0085).step, 100);
+    EXPECT_EQ(pi4_sync_grid(720000, 700, 100, 2.0, 0.0).step, 1);
+    EXPECT_EQ(pi4_sync_grid(720000, 700, 100, 2.0, -3.0).step, 1);
+    p = pi4_sync_grid(720000, 700, 100, 2.0, 1.0 / 6);
     EXPECT_EQ(p.step, 2000);
     EXPECT_EQ(p.L, 1);
 
     // Exactly one frame's worth of samples: offset 0 alone, whatever dtmax.
     for (double dtmax : {0.0, 2.0, 1e300, std::numeric_limits<double>::infinity()}) {
-        p = pi4_sync_plan(292000, 700, 100, dtmax, TSTEP);
+        p = pi4_sync_grid(292000, 700, 100, dtmax, TSTEP);
         EXPECT_EQ(p.nrows, 1451) << dtmax;
         EXPECT_EQ(p.offsets, 1) << dtmax;
     }
-    EXPECT_EQ(pi4_sync_plan(291999, 700, 100, 2.0, TSTEP).offsets, 0);
+    EXPECT_EQ(pi4_sync_grid(291999, 700, 100, 2.0, TSTEP).offsets, 0);
     // A huge dtmax never asks for more rows than the samples hold.
-    p = pi4_sync_plan(720000, 700, 100, 1e300, TSTEP);
+    p = pi4_sync_grid(720000, 700, 100, 1e300, TSTEP);
     EXPECT_EQ(p.nrows, (720000 - 2000) / 200 + 1);
     EXPECT_EQ(p.offsets, p.nrows - 1450);
     // Negative dtmax: offset 0 while lround(12000 dtmax) > -step, else none.
-    EXPECT_EQ(pi4_sync_plan(720000, 700, 100, -0.008, TSTEP).offsets, 1);
-    EXPECT_EQ(pi4_sync_plan(720000, 700, 100, -0.02, TSTEP).offsets, 0);
-    EXPECT_EQ(pi4_sync_plan(720000, 700, 100, -1e300, TSTEP).offsets, 0);
-    EXPECT_EQ(pi4_sync_plan(720000, 700, 100, std::nan(""), TSTEP).offsets, 0);
+    EXPECT_EQ(pi4_sync_grid(720000, 700, 100, -0.008, TSTEP).offsets, 1);
+    EXPECT_EQ(pi4_sync_grid(720000, 700, 100, -0.02, TSTEP).offsets, 0);
+    EXPECT_EQ(pi4_sync_grid(720000, 700, 100, -1e300, TSTEP).offsets, 0);
+    EXPECT_EQ(pi4_sync_grid(720000, 700, 100, std::nan(""), TSTEP).offsets, 0);
 
     // Frequency ranges are cut at bins 0 and 3615; outside or reversed: empty.
-    p = pi4_sync_plan(720000, 10, 100, 2.0, TSTEP);
+    p = pi4_sync_grid(720000, 10, 100, 2.0, TSTEP);
     EXPECT_EQ(p.lo, 0);
     EXPECT_EQ(p.hi, 75);
-    p = pi4_sync_plan(720000, 5290, 100, 2.0, TSTEP);
+    p = pi4_sync_grid(720000, 5290, 100, 2.0, TSTEP);
     EXPECT_EQ(p.hi, 3615);
     for (const auto& [f, t] : std::vector<std::pair<double, double>>{
              {-500, 100}, {6000, 100}, {700, -1}, {1e308, 1}, {-1e308, 1}, {std::nan(""), 1}}) {
-        p = pi4_sync_plan(720000, f, t, 2.0, TSTEP);
+        p = pi4_sync_grid(720000, f, t, 2.0, TSTEP);
         EXPECT_GT(p.lo, p.hi) << f << " " << t;
     }
 }
