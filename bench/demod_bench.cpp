@@ -98,17 +98,8 @@ void BM_EstimateSnr(benchmark::State& state) {
 }
 BENCHMARK(BM_EstimateSnr)->Unit(benchmark::kMillisecond);
 
-// One tone over one symbol: sincos per sample, and looked up in tables
+// One tone over one symbol, the sines and cosines looked up in tables
 // (whose cost, 8000 sincos calls, is shared by all 146 symbols of a frame).
-void BM_ToneEnergySincos(benchmark::State& state) {
-    const Recording& r = recording();
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            pi4_tone_energy(r.f.data() + 12000, pi4_phase_step(1, 682.6171875)));
-    }
-}
-BENCHMARK(BM_ToneEnergySincos)->Unit(benchmark::kMicrosecond);
-
 void BM_ToneEnergyTable(benchmark::State& state) {
     const Recording& r = recording();
     const auto tables = std::make_unique<ToneTables>(682.6171875);

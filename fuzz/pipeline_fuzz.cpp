@@ -34,11 +34,12 @@ class CheckingSink : public SpotSink {
                       c.number, c.dt_abs, c.sync.df_tone0, c.df_carrier, c.sync.flip,
                       c.sync.ccfpeak, c.snr_db);
     }
-    void spot(const Candidate& c, const char* display, std::int64_t) override {
-        FUZZ_CHECK(std::strlen(display) <= 8);
+    void spot(const Spot& s) override {
+        const Candidate& c = s.frame;
+        FUZZ_CHECK(std::strlen(s.display) <= 8);
         // A decoded frame lies inside the recording, behind the previous one.
         FUZZ_CHECK(c.dt_abs >= last_end_ - 1e-4);
-        FUZZ_CHECK(c.dt_abs * 12000.0 + PI4_FRAME_SAMPLES <= nsamples_ + 1.0);
+        FUZZ_CHECK(c.dt_abs * PI4_RATE_HZ + PI4_FRAME_SAMPLES <= nsamples_ + 1.0);
         last_end_ = c.dt_abs + PI4_FRAME_SECONDS;
         ++spots_;
     }
@@ -51,27 +52,22 @@ class CheckingSink : public SpotSink {
 };
 
 int run_input(const std::uint8_t* data, std::size_t size) {
-    fuzz::FilePtr file = fuzz::memory_file(data, size);
-    if (!file) return 0;
     wav_data wav;
-    if (wav_read_stream(file.get(), "fuzz.wav", wav, fuzz::null_stream()) != 0) return 0;
-    file.reset();
+    if (!wav_read_memory({data, size}, wav).ok()) return 0;
 
     if (wav.sample_rate != PI4_SAMPLE_RATE) {
         if (wav.sample_rate > 0 &&
-            static_cast<double>(wav.num_samples) / wav.sample_rate > MAX_SECONDS)
+            static_cast<double>(wav.samples.size()) / wav.sample_rate > MAX_SECONDS)
             return 0;
         std::vector<double> resampled;
-        std::int64_t len = 0;
-        const int rc = resample_to_rate(wav.samples.data(), wav.num_samples, wav.sample_rate,
-                                        PI4_SAMPLE_RATE, resampled, len);
+        const int rc =
+            resample_to_rate(wav.samples, wav.sample_rate, PI4_SAMPLE_RATE, resampled);
         if (rc != 0) {
-            FUZZ_CHECK(rc == -1 && resampled.empty() && len == 0);
+            FUZZ_CHECK(rc == -1 && resampled.empty());
             return 0;
         }
-        FUZZ_CHECK(len > 1 && static_cast<std::size_t>(len) == resampled.size());
+        FUZZ_CHECK(resampled.size() > 1);
         wav.samples = std::move(resampled);
-        wav.num_samples = len;
         wav.sample_rate = PI4_SAMPLE_RATE;
     }
     if (wav.num_samples > MAX_SECONDS * PI4_SAMPLE_RATE) return 0;

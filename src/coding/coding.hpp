@@ -30,12 +30,6 @@ inline std::uint8_t conv_parity(std::uint64_t state, std::uint32_t poly) {
     return Partab[t & 0xffu];
 }
 
-// Code-symbol pair of a register state as an index 0..3: first symbol (poly A)
-// in the high bit, second (poly B) in the low bit.
-inline unsigned branch_symbols(std::uint64_t state) {
-    return 2u * conv_parity(state, CONV_POLY_A) + conv_parity(state, CONV_POLY_B);
-}
-
 // Encodes byte_count bytes, most significant bit first, from a zero register.
 // Writes 16 * byte_count symbols (0 or 1), two per input bit. Returns 0.
 int encode(std::uint8_t* out_symbols, const std::uint8_t* data, std::uint32_t byte_count);

@@ -66,10 +66,6 @@ class Pi4SyncSearch {
     std::unique_ptr<State> state_;
 };
 
-// Energy of one tone over one symbol: a correlation with a phase advanced by
-// repeated addition of `w` radians per sample, the first sample at phase w.
-double pi4_tone_energy(const float* x, double w);
-
 // cos and sin of the phases at which the samples of every symbol are taken,
 // for each of the four tones of a tone-0 frequency: phase (n + 1) * w,
 // accumulated by repeated addition. Every symbol starts its phase afresh, so
@@ -79,8 +75,10 @@ struct ToneTables {
     explicit ToneTables(double df_tone0);
 };
 
-// pi4_tone_energy with the sines and cosines looked up: the same sums in
-// the same order, so the same bits, for a 146th of the sincos calls.
+// Energy of one tone over one symbol: a correlation with the phase advanced
+// by repeated addition of the tone's step, the first sample at one step, the
+// sines and cosines looked up: the same sums in the same order as one
+// sincos call per sample, so the same bits, for a 146th of the calls.
 double pi4_tone_energy(const float* x, const ToneTables& tables, int tone);
 
 // Phase step of a tone, radians per sample at 12000 Hz.

@@ -4,19 +4,6 @@
 
 namespace beacon {
 
-double pi4_tone_energy(const float* x, double w) {
-    double p = 0.0, I = 0.0, Q = 0.0;
-    for (int n = 0; n < PI4_NSPS; ++n) {
-        p += w;
-        double s, c;
-        ::sincos(p, &s, &c);
-        const double v = x[n];
-        I += c * v;
-        Q -= s * v;
-    }
-    return I * I + Q * Q;
-}
-
 ToneTables::ToneTables(double df_tone0) {
     for (int t = 0; t < 4; ++t) {
         const double w = pi4_phase_step(t, df_tone0);
