@@ -10,7 +10,10 @@ FUZZ_SECONDS ?= 600
 PREFIX ?= /usr/local
 EXAMPLE ?= $(BUILD)/example.wav
 
-.PHONY: all deps build programs run test sanitize tsan install valgrind fuzz-build fuzz fuzz-smoke format clean
+# Developer and CI builds stop at any warning; a user's plain cmake does not.
+DEV_FLAGS = -DBEACON_WERROR=ON
+
+.PHONY: all deps build programs run test sanitize tsan install valgrind fuzz-build fuzz fuzz-smoke format format-check clean
 
 all: build
 
@@ -18,7 +21,7 @@ deps:
 	./scripts/install-deps
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(DEV_FLAGS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j$(JOBS)
@@ -30,47 +33,42 @@ programs: deps $(BUILD)/build.ninja
 # The main job: show what the programs do. beaconsim makes a recording of
 # three beacon frames a minute apart at -15 dB, and beacondec decodes it.
 run: programs
-	$(BUILD)/src/driver/beaconsim -m OZ7IGY/B -n 3 --snr -15 $(EXAMPLE)
-	$(BUILD)/src/driver/beacondec $(EXAMPLE)
+	$(BUILD)/apps/beaconsim/beaconsim -m OZ7IGY/B -n 3 --snr -15 $(EXAMPLE)
+	$(BUILD)/apps/beacondec/beacondec $(EXAMPLE)
 
 test: build
 	ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE=ON $(DEV_FLAGS)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
 
-# The same tests built with ThreadSanitizer: beaconscan decodes on several
-# threads and beacondec searches on two, and their tests run them so. The
+# The tests that start threads (label "threads": beaconscan's workers, the
+# search's second thread, the worker pools), built with ThreadSanitizer. The
 # allocator must be able to fail, as one test makes it.
 tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE_THREAD=ON
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE_THREAD=ON $(DEV_FLAGS)
 	cmake --build $(TSAN_BUILD) -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1 \
-	    ctest --test-dir $(TSAN_BUILD) -j$(JOBS) --output-on-failure
+	    ctest --test-dir $(TSAN_BUILD) -j$(JOBS) -L threads --output-on-failure --no-tests=error
 
 install: programs
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# End-to-end decoding (recordings at several rates, depths and channel counts)
-# and the error paths of bad files, every beacondec run under memcheck. Any
-# report fails: a run with an error exits with 99, which its test sees, and
-# the logs must be empty.
-VALGRIND_TESTS = Decode.OneFrameWithDiagnostics Decode.AnyRateDepthAndChannelCount \
-    BadInput.FilesThatCannotBeRead BadInput.BrokenHeaders BadInput.InvalidFormatFields \
-    BadInput.DataSizesAndLengths
-empty :=
-space := $(empty) $(empty)
+# The end-to-end tests (label "memcheck": every program run on recordings and
+# broken files) with each program under valgrind memcheck. The tests start
+# the programs through BEACON_TEST_WRAPPER; a run with an error exits with 99,
+# which its test sees, and any report in the logs fails too.
+VALGRIND = valgrind -q --error-exitcode=99 --leak-check=full \
+    --errors-for-leak-kinds=definite,indirect --log-file=$(abspath $(BUILD))/valgrind/%p.log
 valgrind: build
 	./scripts/install-deps valgrind
 	rm -rf $(BUILD)/valgrind && mkdir -p $(BUILD)/valgrind
-	valgrind -q --trace-children=yes --error-exitcode=99 --leak-check=full \
-	    --errors-for-leak-kinds=definite,indirect --log-file=$(BUILD)/valgrind/%p.log \
-	    $(BUILD)/tests/cli/cli_test --gtest_filter='$(subst $(space),:,$(strip $(VALGRIND_TESTS)))' \
-	    || { cat $(BUILD)/valgrind/*.log; exit 1; }
+	BEACON_TEST_WRAPPER="$(VALGRIND)" ctest --test-dir $(BUILD) -j$(JOBS) -L memcheck \
+	    --output-on-failure --no-tests=error || { cat $(BUILD)/valgrind/*.log; exit 1; }
 	@if grep -q . $(BUILD)/valgrind/*.log; then cat $(BUILD)/valgrind/*.log; exit 1; fi
 	@echo "valgrind: $$(ls $(BUILD)/valgrind | wc -l) processes, no report"
 
@@ -79,7 +77,7 @@ fuzz-build:
 	./scripts/install-deps clang libclang-rt-14-dev
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_FUZZ=ON -DBEACON_TESTS=OFF
-	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
 
 # Each target in turn for FUZZ_SECONDS; the corpora grow in $(FUZZ_BUILD)/corpus.
 fuzz: fuzz-build
@@ -89,9 +87,15 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	fuzz/run-fuzzers $(FUZZ_BUILD) 15
 
-# clang-format over the C++ sources (never over CMake or scripts).
+# clang-format over the C++ sources (never over CMake or scripts), and the
+# check that CI runs: any file that clang-format would change fails it.
 format:
+	./scripts/install-deps clang-format
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+format-check:
+	./scripts/install-deps clang-format
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -7,8 +7,8 @@
 set -euo pipefail
 build=${1:-build}
 runs=${RUNS:-5}
-sim=$build/src/driver/beaconsim
-dec=$build/src/driver/beacondec
+sim=$build/apps/beaconsim/beaconsim
+dec=$build/apps/beacondec/beacondec
 [ -x "$sim" ] && [ -x "$dec" ] || { echo "build $build first (make build)" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 2; }
 dir=$(mktemp -d)

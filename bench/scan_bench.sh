@@ -19,8 +19,8 @@ build=${1:-build}
 files=${FILES:-200}
 runs=${RUNS:-3}
 read -r -a jobs <<<"${JOBS:-1 2}"
-sim=$build/src/driver/beaconsim
-scan=$build/src/driver/beaconscan
+sim=$build/apps/beaconsim/beaconsim
+scan=$build/apps/beaconscan/beaconscan
 [ -x "$sim" ] && [ -x "$scan" ] || { echo "build $build first (make build)" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 2; }
 dir=$(mktemp -d)

@@ -19,6 +19,10 @@ inline constexpr int SYNC_STEP_SAMPLES = 200;               // what SYNC_TSTEP c
 // A frame and 0.2 s: shorter recordings are not searched.
 inline constexpr double MIN_SEARCH_SECONDS = 24.53333333333333;
 inline constexpr long MIN_SEARCH_SAMPLES = 294400;  // the shortest length searched, at 12000 Hz
+static_assert(MIN_SEARCH_SAMPLES / PI4_RATE_HZ >= MIN_SEARCH_SECONDS &&
+              (MIN_SEARCH_SAMPLES - 1) / PI4_RATE_HZ < MIN_SEARCH_SECONDS);
+static_assert(SYNC_TSTEP * PI4_RATE_HZ > SYNC_STEP_SAMPLES - 0.5 &&
+              SYNC_TSTEP * PI4_RATE_HZ < SYNC_STEP_SAMPLES + 0.5);
 inline constexpr double LATER_WINDOW_SECONDS = 24.0;  // holds at most one frame start
 inline constexpr double LATER_WINDOW_MARGIN = 0.1;    // room left behind the frame, s
 

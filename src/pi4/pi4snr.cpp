@@ -10,7 +10,7 @@ namespace beacon {
 
 double pi4_estimate_snr(const float* samples, int nsamples, double dt, double df_tone0) {
     constexpr double FAIL = -99.0;
-    const double x = dt * 12000.0;
+    const double x = dt * PI4_RATE_HZ;
     if (!(x > -1.0 && x < 1e15)) return FAIL;  // before the file, NaN, or beyond any recording
     const long start = std::lround(x);
     if (start < 0 || start + (PI4_FRAME_SAMPLES - 1) >= nsamples) return FAIL;
@@ -33,8 +33,8 @@ double pi4_estimate_snr(const float* samples, int nsamples, double dt, double df
         sig += p[m];
         noise += others / 3;
     }
-    const double S = sig / 146;
-    const double N = noise / 146;
+    const double S = sig / PI4_NSYM;
+    const double N = noise / PI4_NSYM;
     if (N >= S || N <= 0) return FAIL;
     const double ratio = (2 * (S - N) / 4000000) / ((2 * N / 24000000) * 2500);
     if (ratio <= 0) return FAIL;

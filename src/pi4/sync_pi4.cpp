@@ -25,18 +25,19 @@ SyncGrid pi4_sync_grid(int nsamples, double f0_center, double tol, double dtmax,
     SyncGrid grid;
     // lround of the clamped value equals the clamped lround for every finite
     // input, and stays defined for infinities.
-    const double x = 12000.0 * tstep;
-    grid.step = std::isnan(x) ? 1 : static_cast<int>(std::lround(std::clamp(x, 1.0, 2000.0)));
-    while (2000 % grid.step != 0)
+    const double x = PI4_RATE_HZ * tstep;
+    grid.step = std::isnan(x) ? 1 : static_cast<int>(std::lround(std::clamp(x, 1.0, double{PI4_NSPS})));
+    while (PI4_NSPS % grid.step != 0)
         --grid.step;
-    grid.L = 2000 / grid.step;
+    grid.L = PI4_NSPS / grid.step;
 
     const long long frame_rows = 145LL * grid.L;
-    const long long rows_fit = nsamples >= 2000 ? (nsamples - 2000LL) / grid.step + 1 : 0;
+    const long long rows_fit =
+        nsamples >= PI4_NSPS ? (nsamples - static_cast<long long>(PI4_NSPS)) / grid.step + 1 : 0;
 
     // A dtmax beyond the range of long searches everything the samples hold
     // (or nothing, when negative); NaN searches nothing.
-    const double y = 12000.0 * dtmax;
+    const double y = PI4_RATE_HZ * dtmax;
     if (std::isnan(y) || y < -LONG_LIMIT) return grid;
     grid.noff = y >= LONG_LIMIT ? rows_fit : std::lround(y) / grid.step;
     if (grid.noff < 0) return grid;
@@ -78,8 +79,8 @@ SyncStatus pi4_sync(const double* samples, int nsamples, SyncResult& result, dou
     }
 
     for (std::size_t r = 0; r < rows; ++r) {
-        std::memcpy(in.get(), samples + r * grid.step, 2000 * sizeof(double));
-        std::memset(in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
+        std::memcpy(in.get(), samples + r * grid.step, PI4_NSPS * sizeof(double));
+        std::memset(in.get() + PI4_NSPS, 0, (FFT_SIZE - PI4_NSPS) * sizeof(double));
         transform.execute();
         double* row = &power[r * width];
         for (int k = 0; k < width; ++k) {
@@ -107,7 +108,7 @@ SyncStatus pi4_sync(const double* samples, int nsamples, SyncResult& result, dou
                 best = v;
                 best_bin = k;
                 best_flip = S >= 0 ? 1 : -1;
-                best_dt = static_cast<double>(j) * static_cast<double>(grid.step) / 12000.0;
+                best_dt = static_cast<double>(j) * static_cast<double>(grid.step) / PI4_RATE_HZ;
             }
         }
     }

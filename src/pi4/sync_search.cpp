@@ -75,13 +75,13 @@ __attribute__((target_clones("avx2", "default"))) void correlate_group(const dou
             a20 += f2 * x0, a21 += f2 * x1;
         }
         {
-            const v4d x0 = LOAD4(rows[146] + k), x1 = LOAD4(rows[146] + k + 4);
-            a10 += SPLAT(PR[145]) * x0, a11 += SPLAT(PR[145]) * x1;
-            a20 += SPLAT(PR[144]) * x0, a21 += SPLAT(PR[144]) * x1;
+            const v4d x0 = LOAD4(rows[PI4_NSYM] + k), x1 = LOAD4(rows[PI4_NSYM] + k + 4);
+            a10 += SPLAT(PR[PI4_NSYM - 1]) * x0, a11 += SPLAT(PR[PI4_NSYM - 1]) * x1;
+            a20 += SPLAT(PR[PI4_NSYM - 2]) * x0, a21 += SPLAT(PR[PI4_NSYM - 2]) * x1;
         }
         {
-            const v4d x0 = LOAD4(rows[147] + k), x1 = LOAD4(rows[147] + k + 4);
-            a20 += SPLAT(PR[145]) * x0, a21 += SPLAT(PR[145]) * x1;
+            const v4d x0 = LOAD4(rows[PI4_NSYM + 1] + k), x1 = LOAD4(rows[PI4_NSYM + 1] + k + 4);
+            a20 += SPLAT(PR[PI4_NSYM - 1]) * x0, a21 += SPLAT(PR[PI4_NSYM - 1]) * x1;
         }
         STORE4(out + k, a00), STORE4(out + k + 4, a01);
         STORE4(out + nbins + k, a10), STORE4(out + nbins + k + 4, a11);
@@ -213,7 +213,7 @@ struct Pi4SyncSearch::State {
             if (!in || !out) return false;
             // The zero padding stays zero: an out-of-place real-to-complex
             // transform leaves its input alone.
-            std::memset(in.get() + 2000, 0, (FFT_SIZE - 2000) * sizeof(double));
+            std::memset(in.get() + PI4_NSPS, 0, (FFT_SIZE - PI4_NSPS) * sizeof(double));
             scores.resize(static_cast<std::size_t>(GROUP) * nbins);
             rows.resize(PI4_NSYM + GROUP - 1);
             return true;
@@ -244,7 +244,7 @@ struct Pi4SyncSearch::State {
     // row's 2000 samples, then each bin's sync balance.
     void compute_range(long long begin, long long end, Lane& ln) {
         for (long long r = begin; r < end; ++r) {
-            std::memcpy(ln.in.get(), samples + r * grid.step, 2000 * sizeof(double));
+            std::memcpy(ln.in.get(), samples + r * grid.step, PI4_NSPS * sizeof(double));
             plan.execute_r2c(ln.in.get(), ln.out.get());
             double* dst = row(r);
             const fftw_complex* c = ln.out.get() + grid.lo;
@@ -423,7 +423,7 @@ SyncStatus Pi4SyncSearch::search(long window_start, double dtmax, SyncResult& re
         }
     }
     if (best.bin < 0) return SyncStatus::none;
-    result.dt = static_cast<double>(best_j) * static_cast<double>(grid.step) / 12000.0;
+    result.dt = static_cast<double>(best_j) * static_cast<double>(grid.step) / PI4_RATE_HZ;
     result.df_tone0 = best.bin * BIN_HZ;
     result.ccfpeak = best.v;
     result.flip = best.flip;
