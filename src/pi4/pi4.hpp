@@ -91,8 +91,9 @@ inline double pi4_phase_step(int tone, double df_tone0) {
 int pi4_symbol_metrics(const float* samples, int nsamples, int flip,
                        std::array<float, PI4_NSYM>& metrics, double dt, double df_tone0);
 
-// SNR of the frame in dB, referred to 2500 Hz; -99.0 when no estimate can be
-// made.
+// SNR of the frame in dB, referred to 2500 Hz; PI4_SNR_NONE when no estimate
+// can be made (a value that is printed like any other).
+inline constexpr double PI4_SNR_NONE = -99.0;
 double pi4_estimate_snr(const float* samples, int nsamples, double dt, double df_tone0);
 
 }  // namespace beacon

@@ -9,11 +9,10 @@
 namespace beacon {
 
 double pi4_estimate_snr(const float* samples, int nsamples, double dt, double df_tone0) {
-    constexpr double FAIL = -99.0;
     const double x = dt * PI4_RATE_HZ;
-    if (!(x > -1.0 && x < 1e15)) return FAIL;  // before the file, NaN, or beyond any recording
+    if (!(x > -1.0 && x < 1e15)) return PI4_SNR_NONE;  // before the file, NaN, or beyond any recording
     const long start = std::lround(x);
-    if (start < 0 || start + (PI4_FRAME_SAMPLES - 1) >= nsamples) return FAIL;
+    if (start < 0 || start + (PI4_FRAME_SAMPLES - 1) >= nsamples) return PI4_SNR_NONE;
 
     // Every symbol samples each tone at the same phases: look them up.
     const auto tables = std::make_unique<ToneTables>(df_tone0);
@@ -35,9 +34,9 @@ double pi4_estimate_snr(const float* samples, int nsamples, double dt, double df
     }
     const double S = sig / PI4_NSYM;
     const double N = noise / PI4_NSYM;
-    if (N >= S || N <= 0) return FAIL;
+    if (N >= S || N <= 0) return PI4_SNR_NONE;
     const double ratio = (2 * (S - N) / 4000000) / ((2 * N / 24000000) * 2500);
-    if (ratio <= 0) return FAIL;
+    if (ratio <= 0) return PI4_SNR_NONE;
     return 10 * std::log10(ratio);
 }
 
