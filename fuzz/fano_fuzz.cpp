@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const unsigned bit = n / 8 < bit_count / 8 ? (decoded[n / 8] >> (7 - n % 8)) & 1u : 0u;
         if (bit_count - n <= 31) FUZZ_CHECK(bit == 0);  // the tail is zero
         state = (state << 1) | bit;
-        const unsigned pair = 2u * conv_parity(state, CONV_POLY_A) + conv_parity(state, CONV_POLY_B);
+        const unsigned pair =
+            2u * conv_parity(state, CONV_POLY_A) + conv_parity(state, CONV_POLY_B);
         sum += mettab[pair >> 1][soft[2 * n]] + mettab[pair & 1u][soft[2 * n + 1]];
     }
     FUZZ_CHECK(sum == metric);

@@ -60,8 +60,7 @@ int run_input(const std::uint8_t* data, std::size_t size) {
             static_cast<double>(wav.samples.size()) / wav.sample_rate > MAX_SECONDS)
             return 0;
         std::vector<double> resampled;
-        const int rc =
-            resample_to_rate(wav.samples, wav.sample_rate, PI4_SAMPLE_RATE, resampled);
+        const int rc = resample_to_rate(wav.samples, wav.sample_rate, PI4_SAMPLE_RATE, resampled);
         if (rc != 0) {
             FUZZ_CHECK(rc == -1 && resampled.empty());
             return 0;

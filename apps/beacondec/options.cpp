@@ -38,8 +38,7 @@ void print_usage(const char* progname, std::FILE* stream) {
     std::fprintf(stream, "  %s -D -f 800 -t 150 -d 2.0 -T 190500 beacon.wav\n", progname);
 }
 
-int parse_options(int argc, char** argv, RunSettings& settings, std::FILE* out,
-                      std::FILE* err) {
+int parse_options(int argc, char** argv, RunSettings& settings, std::FILE* out, std::FILE* err) {
     // exec() may pass no arguments at all; never hand a null name to printf.
     const char* progname = (argc > 0 && argv[0] != nullptr) ? argv[0] : "beacondec";
 

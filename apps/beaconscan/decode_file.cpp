@@ -35,9 +35,9 @@ void decode_read(wav_data& wav, const std::string& name, const ScanSettings& set
     const auto samples = static_cast<std::int64_t>(wav.samples.size());
     if (r.status == DecodeStatus::too_short) {
         report.status = ScanStatus::too_short;
-        report.error = format(
-            "recording too short to search (%ld samples at 12000 Hz, at least %ld needed)",
-            static_cast<long>(samples), MIN_SEARCH_SAMPLES);
+        report.error =
+            format("recording too short to search (%ld samples at 12000 Hz, at least %ld needed)",
+                   static_cast<long>(samples), MIN_SEARCH_SAMPLES);
         return;
     }
     report.error = failure_text(r, samples, settings.decode);

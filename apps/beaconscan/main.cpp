@@ -14,15 +14,15 @@
 #include <new>
 #include <vector>
 
-#include "common/parse.hpp"
-#include "beaconscan/options.hpp"
 #include "beaconscan/decode_file.hpp"
 #include "beaconscan/inputs.hpp"
-#include "beaconscan/records.hpp"
-#include "util/ordered_pool.hpp"
+#include "beaconscan/options.hpp"
 #include "beaconscan/progress.hpp"
-#include "util/processors.hpp"
+#include "beaconscan/records.hpp"
+#include "common/parse.hpp"
 #include "util/format.hpp"
+#include "util/ordered_pool.hpp"
+#include "util/processors.hpp"
 
 namespace beacon {
 namespace {

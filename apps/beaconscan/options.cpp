@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "common/cli.hpp"
-#include "util/utc_time.hpp"
 #include "util/processors.hpp"
+#include "util/utc_time.hpp"
 
 namespace beacon {
 namespace {
@@ -55,7 +55,7 @@ CLI::Validator time_stamp() {
 }  // namespace
 
 int parse_options(int argc, const char* const* argv, ScanCommand& cmd, std::FILE* out,
-                            std::FILE* err) {
+                  std::FILE* err) {
     DecodeSettings& s = cmd.settings.decode;
     CLI::App app(DESCRIPTION, "beaconscan");
     cli::configure(app, "beaconscan", FOOTER);

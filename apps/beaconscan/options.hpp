@@ -24,6 +24,6 @@ struct ScanCommand {
 // run; otherwise the exit status, 0 after -h/--help or --version (text on
 // `out`), 2 after an error (one line "beaconscan: ..." on `err`).
 int parse_options(int argc, const char* const* argv, ScanCommand& cmd, std::FILE* out,
-                            std::FILE* err);
+                  std::FILE* err);
 
 }  // namespace beacon

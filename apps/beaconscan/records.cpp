@@ -28,14 +28,36 @@ constexpr std::array<FieldSpec<Row>, 12> FIELDS = {{
              return s.utc_ms ? FieldValue(format_utc_ms(*s.utc_ms)) : FieldValue(nullptr);
          });
      }},
-    {"snr_db", [](const Row& r) { return of_spot(r, [](const ScanSpot& s) { return s.spot.frame.snr_db; }); }},
-    {"dt_s", [](const Row& r) { return of_spot(r, [](const ScanSpot& s) { return s.spot.frame.dt_abs; }); }},
-    {"freq_hz", [](const Row& r) { return of_spot(r, [](const ScanSpot& s) { return s.spot.frame.df_carrier; }); }},
-    {"message", [](const Row& r) { return of_spot(r, [](const ScanSpot& s) { return std::string(s.spot.display); }); }},
-    {"fano_metric", [](const Row& r) { return of_spot(r, [](const ScanSpot& s) { return s.spot.fano_metric; }); }},
-    {"ccfpeak", [](const Row& r) { return of_spot(r, [](const ScanSpot& s) { return s.spot.frame.sync.ccfpeak; }); }},
-    {"flip", [](const Row& r) { return of_spot(r, [](const ScanSpot& s) { return std::int64_t{s.spot.frame.sync.flip}; }); }},
-    {"error", [](const Row& r) { return r.spot != nullptr ? FieldValue(Absent{}) : FieldValue(r.file.error); }},
+    {"snr_db",
+     [](const Row& r) {
+         return of_spot(r, [](const ScanSpot& s) { return s.spot.frame.snr_db; });
+     }},
+    {"dt_s",
+     [](const Row& r) {
+         return of_spot(r, [](const ScanSpot& s) { return s.spot.frame.dt_abs; });
+     }},
+    {"freq_hz",
+     [](const Row& r) {
+         return of_spot(r, [](const ScanSpot& s) { return s.spot.frame.df_carrier; });
+     }},
+    {"message",
+     [](const Row& r) {
+         return of_spot(r, [](const ScanSpot& s) { return std::string(s.spot.display); });
+     }},
+    {"fano_metric",
+     [](const Row& r) { return of_spot(r, [](const ScanSpot& s) { return s.spot.fano_metric; }); }},
+    {"ccfpeak",
+     [](const Row& r) {
+         return of_spot(r, [](const ScanSpot& s) { return s.spot.frame.sync.ccfpeak; });
+     }},
+    {"flip",
+     [](const Row& r) {
+         return of_spot(r, [](const ScanSpot& s) { return std::int64_t{s.spot.frame.sync.flip}; });
+     }},
+    {"error",
+     [](const Row& r) {
+         return r.spot != nullptr ? FieldValue(Absent{}) : FieldValue(r.file.error);
+     }},
     {"warning", [](const Row& r) { return text_or_absent(r.file.warning); }},
 }};
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "audio/audio.hpp"
-#include "common/parse.hpp"
 #include "beaconsim/options.hpp"
+#include "common/parse.hpp"
 
 namespace beacon {
 namespace {
@@ -91,7 +91,8 @@ int write_recording(const SimCommand& cmd) {
         ok = ok && writer.close() == 0;
     }
     if (!ok) {
-        if (!writer.error().empty()) std::fprintf(stderr, "wav_write: %s\n", writer.error().c_str());
+        if (!writer.error().empty())
+            std::fprintf(stderr, "wav_write: %s\n", writer.error().c_str());
         // A file that could not be created may be someone else's: left alone.
         if (created) std::remove(cmd.output.c_str());
         std::fprintf(stderr, "beaconsim: failed to write '%s'\n", cmd.output.c_str());

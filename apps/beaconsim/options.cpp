@@ -107,7 +107,7 @@ std::string check_sim_settings(const sim::SimSettings& s) {
 }
 
 int parse_options(int argc, const char* const* argv, SimCommand& cmd, std::FILE* out,
-                           std::FILE* err) {
+                  std::FILE* err) {
     sim::SimSettings& s = cmd.settings;
     CLI::App app(DESCRIPTION, "beaconsim");
     cli::configure(app, "beaconsim", FOOTER);

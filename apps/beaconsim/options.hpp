@@ -20,7 +20,7 @@ struct SimCommand {
 // (help text on `out`) or --version (on `out`), 2 after an error (one line
 // "beaconsim: ..." on `err`).
 int parse_options(int argc, const char* const* argv, SimCommand& cmd, std::FILE* out,
-                           std::FILE* err);
+                  std::FILE* err);
 
 // The checks that settings must pass together: an empty string, or the
 // reason they cannot make a recording ("--option: why").

@@ -39,7 +39,7 @@ struct wav_data {
 // Why a file could not be read.
 enum class WavError {
     none,
-    not_regular_file,       // exists, but is a directory, FIFO, device, ...
+    not_regular_file,  // exists, but is a directory, FIFO, device, ...
     cannot_open,
     not_riff_wave,          // fewer than 12 bytes, or no "RIFF" / "WAVE"
     missing_chunk,          // no complete "fmt " chunk or no "data" chunk

@@ -60,7 +60,8 @@ std::uint8_t pi4_soft_symbol(double z);
 
 // De-interleaves a frame's 146 soft values (channel order) and quantises them
 // by their own mean and spread into soft symbols in coded-bit order.
-void pi4_soft_symbols(const std::array<float, PI4_NSYM>& metrics, std::array<std::uint8_t, PI4_NSYM>& soft);
+void pi4_soft_symbols(const std::array<float, PI4_NSYM>& metrics,
+                      std::array<std::uint8_t, PI4_NSYM>& soft);
 
 // How decoding a frame's message ended.
 enum class MessageStatus {
@@ -74,7 +75,7 @@ enum class MessageStatus {
 // message alone. fano_metric, when not null, receives the decoder's final
 // metric after every run of the decoder.
 MessageStatus pi4_decode_message(const std::array<float, PI4_NSYM>& metrics, char* message,
-                       std::int64_t* fano_metric);
+                                 std::int64_t* fano_metric);
 
 // The 146 tone indices (0..3) of a frame carrying message: up to 8 characters,
 // padded with spaces; characters outside the alphabet count as spaces.

@@ -20,7 +20,8 @@ std::uint8_t pi4_soft_symbol(double z) {
     return static_cast<std::uint8_t>(q + 128);
 }
 
-void pi4_soft_symbols(const std::array<float, PI4_NSYM>& metrics, std::array<std::uint8_t, PI4_NSYM>& soft) {
+void pi4_soft_symbols(const std::array<float, PI4_NSYM>& metrics,
+                      std::array<std::uint8_t, PI4_NSYM>& soft) {
     std::array<float, PI4_NSYM> coded;
     pi4_deinterleave(metrics.data(), coded.data());
 
@@ -41,7 +42,7 @@ void pi4_soft_symbols(const std::array<float, PI4_NSYM>& metrics, std::array<std
 }
 
 MessageStatus pi4_decode_message(const std::array<float, PI4_NSYM>& metrics, char* message,
-                       std::int64_t* fano_metric) {
+                                 std::int64_t* fano_metric) {
     std::array<std::uint8_t, PI4_NSYM> soft;
     pi4_soft_symbols(metrics, soft);
 

@@ -24,9 +24,9 @@ inline constexpr int PI4_NSYM = 146;   // symbols per frame
 inline constexpr int PI4_FRAME_SAMPLES = PI4_NSYM * PI4_NSPS;
 inline constexpr double PI4_FRAME_SECONDS = 24.333333333333332;  // 292000 / 12000
 static_assert(PI4_FRAME_SECONDS == PI4_FRAME_SAMPLES / PI4_RATE_HZ);
-inline constexpr double PI4_TONE_SPACING = 234.375;              // Hz
-inline constexpr double PI4_CARRIER_OFFSET = 117.1875;           // carrier above tone 0, Hz
-inline constexpr int PI4_NBITS = 42;                             // message bits
+inline constexpr double PI4_TONE_SPACING = 234.375;     // Hz
+inline constexpr double PI4_CARRIER_OFFSET = 117.1875;  // carrier above tone 0, Hz
+inline constexpr int PI4_NBITS = 42;                    // message bits
 inline constexpr int PI4_TAIL_BITS = 31;
 inline constexpr int PI4_CODE_BITS = PI4_NBITS + PI4_TAIL_BITS;  // 73 input bits of the code
 inline constexpr int PI4_MESSAGE_LENGTH = 8;                     // characters

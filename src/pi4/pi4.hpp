@@ -39,8 +39,8 @@ enum class SyncStatus { found, none, no_memory };
 // Searches `samples` (12000 Hz, element 0 = search start) for the frame with
 // the best sync correlation, tone 0 within f0_center +/- tol Hz and start at
 // most dtmax seconds in. Fills `result` only when a candidate was found.
-SyncStatus pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
-             double dtmax, double tstep);
+SyncStatus pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center,
+                    double tol, double dtmax, double tstep);
 
 // The sync search of a whole run over one recording: the same results as
 // pi4_sync on samples + window_start, but each power spectrum and each

@@ -10,7 +10,8 @@ namespace beacon {
 
 double pi4_estimate_snr(const float* samples, int nsamples, double dt, double df_tone0) {
     const double x = dt * PI4_RATE_HZ;
-    if (!(x > -1.0 && x < 1e15)) return PI4_SNR_NONE;  // before the file, NaN, or beyond any recording
+    if (!(x > -1.0 && x < 1e15))
+        return PI4_SNR_NONE;  // before the file, NaN, or beyond any recording
     const long start = std::lround(x);
     if (start < 0 || start + (PI4_FRAME_SAMPLES - 1) >= nsamples) return PI4_SNR_NONE;
 

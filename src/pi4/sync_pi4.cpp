@@ -26,7 +26,8 @@ SyncGrid pi4_sync_grid(int nsamples, double f0_center, double tol, double dtmax,
     // lround of the clamped value equals the clamped lround for every finite
     // input, and stays defined for infinities.
     const double x = PI4_RATE_HZ * tstep;
-    grid.step = std::isnan(x) ? 1 : static_cast<int>(std::lround(std::clamp(x, 1.0, double{PI4_NSPS})));
+    grid.step =
+        std::isnan(x) ? 1 : static_cast<int>(std::lround(std::clamp(x, 1.0, double{PI4_NSPS})));
     while (PI4_NSPS % grid.step != 0)
         --grid.step;
     grid.L = PI4_NSPS / grid.step;
@@ -55,8 +56,8 @@ SyncGrid pi4_sync_grid(int nsamples, double f0_center, double tol, double dtmax,
     return grid;
 }
 
-SyncStatus pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center, double tol,
-             double dtmax, double tstep) {
+SyncStatus pi4_sync(const double* samples, int nsamples, SyncResult& result, double f0_center,
+                    double tol, double dtmax, double tstep) {
     const SyncGrid grid = pi4_sync_grid(nsamples, f0_center, tol, dtmax, tstep);
     if (grid.offsets < 1 || grid.lo > grid.hi) return SyncStatus::none;
 
