@@ -1,0 +1,119 @@
+// The raw reader: every encoding scaled like the WAV reader, channels
+// averaged, through a file and a pipe, the partial last frame dropped.
+#include <cmath>
+#include <cstring>
+
+#include "stream/stream.hpp"
+#include "stream_test_support.hpp"
+
+namespace beacon::test {
+namespace {
+
+using stream::RawEncoding;
+using stream::ReadStatus;
+
+// Interleaved samples as little-endian bytes of an encoding.
+Bytes encode(const std::vector<double>& v, RawEncoding enc) {
+    if (enc != RawEncoding::f32le)
+        return pcm_bytes(v, enc == RawEncoding::s16le ? 16 : enc == RawEncoding::s24le ? 24 : 32);
+    Bytes b;
+    for (double x : v) {
+        const float f = static_cast<float>(x);
+        std::uint32_t u;
+        std::memcpy(&u, &f, 4);
+        put_u32(b, u);
+    }
+    return b;
+}
+
+TEST(Raw, ParseEncodingNames) {
+    EXPECT_EQ(stream::parse_raw_encoding("s16le"), RawEncoding::s16le);
+    EXPECT_EQ(stream::parse_raw_encoding("s24le"), RawEncoding::s24le);
+    EXPECT_EQ(stream::parse_raw_encoding("s32le"), RawEncoding::s32le);
+    EXPECT_EQ(stream::parse_raw_encoding("f32le"), RawEncoding::f32le);
+    EXPECT_FALSE(stream::parse_raw_encoding("s16be"));
+    EXPECT_FALSE(stream::parse_raw_encoding(""));
+}
+
+// Known values for each encoding, two channels averaged, through a file and
+// a pipe fed in odd pieces; the trailing partial frame is dropped.
+TEST(Raw, EncodingsChannelsAndPartialFrame) {
+    // Left and right of four frames, all exactly representable in 16 bits.
+    const std::vector<double> lr = {0.5, -0.25, -1.0, 0.0, 0.125, 0.375, 32767.0 / 32768, -1.0};
+    const std::vector<double> mono = {0.125, -0.5, 0.25, (32767.0 / 32768 - 1.0) / 2};
+    for (RawEncoding enc :
+         {RawEncoding::s16le, RawEncoding::s24le, RawEncoding::s32le, RawEncoding::f32le}) {
+        Bytes bytes = encode(lr, enc);
+        bytes.push_back(0x7f);  // a partial frame: one byte of the next
+        bytes.push_back(0x01);
+        TempDir dir;
+        write_file(dir.file("a.raw"), bytes);
+        for (int via_pipe = 0; via_pipe < 2; ++via_pipe) {
+            SCOPED_TRACE(testing::Message() << "encoding " << static_cast<int>(enc) << " pipe "
+                                            << via_pipe);
+            FeedPipe pipe(dir, bytes, 3);
+            auto opened = stream::open_raw(via_pipe ? pipe.path() : dir.file("a.raw"), enc, 48000, 2);
+            ASSERT_FALSE(opened.failure);
+            EXPECT_EQ(opened.reader->rate(), 48000);
+            EXPECT_EQ(opened.reader->channels(), 2);
+            const Drained d = drain(*opened.reader, 3);
+            EXPECT_EQ(d.status, ReadStatus::end);
+            EXPECT_EQ(d.samples, mono);
+        }
+    }
+}
+
+TEST(Raw, ScaleMatchesWavReaderForEveryCode) {
+    // Every 16-bit code, and 24/32-bit codes at the ends and around zero.
+    Bytes b;
+    std::vector<double> want;
+    for (int v = -32768; v <= 32767; ++v) {
+        put_u16(b, static_cast<std::uint16_t>(v));
+        want.push_back(std::ldexp(v, -15));
+    }
+    TempDir dir;
+    write_file(dir.file("a.raw"), b);
+    auto opened = stream::open_raw(dir.file("a.raw"), RawEncoding::s16le, 12000, 1);
+    ASSERT_FALSE(opened.failure);
+    EXPECT_EQ(drain(*opened.reader, 4096).samples, want);
+
+    Bytes b24, b32;
+    std::vector<double> want24, want32;
+    for (std::int64_t v : {-8388608LL, -8388607LL, -1LL, 0LL, 1LL, 8388607LL}) {
+        for (int k = 0; k < 3; ++k) b24.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+        want24.push_back(std::ldexp(static_cast<double>(v), -23));
+        put_u32(b32, static_cast<std::uint32_t>(v * 256 + 255));
+        want32.push_back(std::ldexp(static_cast<double>(v * 256 + 255), -31));
+    }
+    write_file(dir.file("b.raw"), b24);
+    write_file(dir.file("c.raw"), b32);
+    auto o24 = stream::open_raw(dir.file("b.raw"), RawEncoding::s24le, 12000, 1);
+    auto o32 = stream::open_raw(dir.file("c.raw"), RawEncoding::s32le, 12000, 1);
+    ASSERT_TRUE(o24.reader && o32.reader);
+    EXPECT_EQ(drain(*o24.reader).samples, want24);
+    EXPECT_EQ(drain(*o32.reader).samples, want32);
+}
+
+TEST(Raw, Failures) {
+    TempDir dir;
+    auto missing = stream::open_raw(dir.file("none.raw"), RawEncoding::s16le, 12000, 1);
+    ASSERT_TRUE(missing.failure);
+    EXPECT_FALSE(missing.reader);
+    EXPECT_EQ(missing.failure->text,
+              "cannot open '" + dir.file("none.raw") + "': No such file or directory");
+    auto directory = stream::open_raw(dir.path().string(), RawEncoding::s16le, 12000, 1);
+    ASSERT_TRUE(directory.failure);
+    EXPECT_EQ(directory.failure->text, "cannot read '" + dir.path().string() + "': Is a directory");
+    auto no_channels = stream::open_raw(dir.path().string(), RawEncoding::s16le, 12000, 0);
+    ASSERT_TRUE(no_channels.failure);
+    // Empty input: the end at once.
+    write_file(dir.file("empty.raw"), {});
+    auto empty = stream::open_raw(dir.file("empty.raw"), RawEncoding::s32le, 12000, 3);
+    ASSERT_TRUE(empty.reader);
+    const Drained d = drain(*empty.reader);
+    EXPECT_EQ(d.status, ReadStatus::end);
+    EXPECT_TRUE(d.samples.empty());
+}
+
+}  // namespace
+}  // namespace beacon::test
