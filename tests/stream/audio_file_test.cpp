@@ -174,6 +174,26 @@ TEST(AudioFile, PipeDataSizeAndPartialFrame) {
     EXPECT_EQ(d.status, ReadStatus::end);
 }
 
+// "-" reads standard input (here a pipe, then a regular file) and leaves it open.
+TEST(AudioFile, StandardInput) {
+    TempDir dir;
+    const Bytes wav = pcm_wav({0.5, -0.25, 0.125}, 8000, 1, 16);
+    write_file(dir.file("a.wav"), wav);
+    const int saved = ::dup(STDIN_FILENO);
+    ASSERT_GE(saved, 0);
+    for (int regular = 0; regular < 2; ++regular) {
+        FeedPipe pipe(dir, wav);
+        const int fd = ::open((regular ? dir.file("a.wav") : pipe.path()).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
+        ::close(fd);
+        EXPECT_EQ(read_path("-").samples, (std::vector<double>{0.5, -0.25, 0.125})) << regular;
+        EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), 0) << "standard input was closed";
+    }
+    ::dup2(saved, STDIN_FILENO);
+    ::close(saved);
+}
+
 // One failure text per broken header on a pipe; files that do not exist or
 // that libsndfile does not take.
 TEST(AudioFile, Failures) {

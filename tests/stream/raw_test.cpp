@@ -1,5 +1,11 @@
 // The raw reader: every encoding scaled like the WAV reader, channels
 // averaged, through a file and a pipe, the partial last frame dropped.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -113,6 +119,44 @@ TEST(Raw, Failures) {
     const Drained d = drain(*empty.reader);
     EXPECT_EQ(d.status, ReadStatus::end);
     EXPECT_TRUE(d.samples.empty());
+}
+
+// A signal while the reader waits on an empty pipe: `interrupted`, no frame;
+// the next call reads what comes.
+TEST(Raw, SignalDuringReadIsInterrupted) {
+    struct sigaction quiet {}, old{};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);  // no SA_RESTART: read() returns EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    auto opened = stream::open_raw("/dev/fd/" + std::to_string(fds[0]), RawEncoding::s16le, 8000, 1);
+    ::close(fds[0]);
+    ASSERT_TRUE(opened.reader);
+
+    // Signals until the read has returned: one sent before the read blocks is lost.
+    std::atomic<bool> returned{false};
+    const pthread_t reader_thread = pthread_self();
+    std::thread sender([&] {
+        while (!returned) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (!returned) pthread_kill(reader_thread, SIGUSR1);
+        }
+    });
+    std::vector<double> buf(16);
+    const stream::ReadResult r = opened.reader->read(buf);
+    returned = true;
+    sender.join();
+    EXPECT_EQ(r.status, ReadStatus::interrupted);
+    EXPECT_EQ(r.frames, 0u);
+
+    const std::uint8_t bytes[] = {0x00, 0x40, 0x00, 0xc0, 0x01};  // 0.5, -0.5, half a frame
+    ASSERT_EQ(::write(fds[1], bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
+    ::close(fds[1]);
+    const Drained d = drain(*opened.reader);
+    EXPECT_EQ(d.samples, (std::vector<double>{0.5, -0.5}));
+    EXPECT_EQ(d.status, ReadStatus::end);
+    sigaction(SIGUSR1, &old, nullptr);
 }
 
 }  // namespace
