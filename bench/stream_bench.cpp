@@ -25,7 +25,8 @@ std::string wav_file(bool open_ended) {
     std::vector<double> s(FRAMES);
     std::mt19937 rng(1);
     std::normal_distribution<double> g(0.0, 0.1);
-    for (double& x : s) x = g(rng);
+    for (double& x : s)
+        x = g(rng);
     beacon::WavWriter w;
     if (w.open(path.c_str(), 12000, 1, 16, FRAMES) != 0 || w.write(s) != 0 || w.close() != 0)
         return {};
@@ -63,7 +64,8 @@ void BM_Resample(benchmark::State& state) {
     std::vector<double> in(static_cast<std::size_t>(rate) * 60);
     std::mt19937 rng(2);
     std::normal_distribution<double> g(0.0, 0.1);
-    for (double& x : in) x = g(rng);
+    for (double& x : in)
+        x = g(rng);
     std::vector<double> out;
     out.reserve(12000 * 61);
     for (auto _ : state) {
@@ -76,6 +78,11 @@ void BM_Resample(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * in.size()));
 }
-BENCHMARK(BM_Resample)->Arg(8000)->Arg(44100)->Arg(48000)->Arg(192000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Resample)
+    ->Arg(8000)
+    ->Arg(44100)
+    ->Arg(48000)
+    ->Arg(192000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

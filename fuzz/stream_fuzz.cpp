@@ -72,13 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_CHECK(h.channels >= 1 && h.channels <= 65535 && h.rate >= 1);
         FUZZ_CHECK(h.data_offset <= size);
-        const std::uint64_t limit = detail::open_ended_size(h.data_size)
-                                        ? detail::FdFrameReader::NO_LIMIT
-                                        : h.data_size;
+        const std::uint64_t limit =
+            detail::open_ended_size(h.data_size) ? detail::FdFrameReader::NO_LIMIT : h.data_size;
         const std::size_t frame_bytes =
             static_cast<std::size_t>(h.channels) * detail::bytes_per_sample(h.format);
-        const bool integer = h.format != detail::SampleFormat::f32 &&
-                             h.format != detail::SampleFormat::f64;
+        const bool integer =
+            h.format != detail::SampleFormat::f32 && h.format != detail::SampleFormat::f64;
         detail::FdFrameReader reader(fd, true, h.format, h.rate, h.channels, limit);
         drain(reader, block, std::min<std::uint64_t>(size - h.data_offset, limit), frame_bytes,
               integer);
@@ -87,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int channels = 1 + ((mode >> 3) & 3);
         const detail::SampleFormat f = detail::sample_format(enc);
         detail::FdFrameReader reader(fd, true, f, 12000, channels);
-        drain(reader, block, size,
-              static_cast<std::size_t>(channels) * detail::bytes_per_sample(f),
+        drain(reader, block, size, static_cast<std::size_t>(channels) * detail::bytes_per_sample(f),
               enc != RawEncoding::f32le);
     }
     return 0;
