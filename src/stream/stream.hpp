@@ -68,7 +68,7 @@ struct Opened {
     std::optional<Failure> failure;
 };
 
-// WAV (8/16/24/32-bit integer and 32-bit float, any channels; size fields 0
+// WAV (8/16/24/32-bit integer, 32/64-bit float, any channels; size fields 0
 // or 0xFFFFFFFF in a pipe; files past 4 GB) and FLAC files. path "-" is
 // standard input, which stays open when the reader goes.
 Opened<Reader> open_audio_file(const std::string& path);
