@@ -138,12 +138,15 @@ TEST(BeaconscanUnits, ReportsInEveryFormat) {
         "{\"file\":\"rec/20261206_123456.wav\",\"status\":\"spot\",\"utc\":null,"
         "\"snr_db\":-99.0,\"dt_s\":61.0,\"freq_hz\":799.8046875,\"message\":\"\","
         "\"fano_metric\":-42,\"ccfpeak\":12345.64,\"flip\":1,\"warning\":\"truncated\"}\n");
-    const FileReport none{.file = "x,y.wav", .status = ScanStatus::read_error, .error = "no, none"};
-    EXPECT_EQ(format_report(OutputFormat::text, none), "x,y.wav read_error: no, none\n");
+    // Bytes that are not UTF-8 are replaced in JSON, kept in text and CSV.
+    const FileReport none{
+        .file = "x,\"y\"\xe9", .status = ScanStatus::read_error, .error = "no, none"};
+    EXPECT_EQ(format_report(OutputFormat::text, none), "x,\"y\"\xe9 read_error: no, none\n");
     EXPECT_EQ(format_report(OutputFormat::jsonl, none),
-              "{\"file\":\"x,y.wav\",\"status\":\"read_error\",\"error\":\"no, none\"}\n");
+              "{\"file\":\"x,\\\"y\\\"\xef\xbf\xbd\",\"status\":\"read_error\",\"error\":\"no, "
+              "none\"}\n");
     EXPECT_EQ(format_report(OutputFormat::csv, none),
-              "\"x,y.wav\",read_error,,,,,,,,,\"no, none\",\n");
+              "\"x,\"\"y\"\"\xe9\",read_error,,,,,,,,,\"no, none\",\n");
     EXPECT_EQ(format_header(OutputFormat::text) + format_header(OutputFormat::jsonl), "");
     for (auto s : {ScanStatus::spots, ScanStatus::no_spot, ScanStatus::too_short,
                    ScanStatus::read_error, ScanStatus::prepare_error})
@@ -172,24 +175,23 @@ TEST(BeaconscanUnits, ProgressLine) {
     EXPECT_EQ(format_duration(187), "3:07");
     EXPECT_EQ(format_duration(3903), "1:05:03");
 
-    const Captured shown = capture([](FILE* out, FILE*) {
-        ProgressDisplay p(out, true, 2, 0);
-        p.refresh(true);
-        p.file_done(10, 7200);
-        p.refresh(true);
-        p.hide();
-        return 0;
-    });
-    const std::string first = "\r0/2 files, 0.00 h of audio\r1/2 files, 2.00 h of audio, ";
-    EXPECT_EQ(shown.out.substr(0, first.size()), first);
-    EXPECT_EQ(shown.out.substr(shown.out.size() - 4), "   \r");  // erased
-    EXPECT_EQ(capture([](FILE* out, FILE*) {
-                  ProgressDisplay p(out, false, 2, 0);
-                  p.refresh(true);
-                  p.finish("done");
-                  return 0;
-              }).out,
-              "");
+    // Drawn, redrawn over and erased on a terminal; nothing elsewhere.
+    const auto shown = [](bool enabled) {
+        return capture([&](FILE* out, FILE*) {
+                   ProgressDisplay p(out, enabled, 2, 0);
+                   p.refresh(true);
+                   p.file_done(10, 7200);
+                   p.refresh(true);
+                   p.hide();
+                   return 0;
+               })
+            .out;
+    };
+    const std::string drawn = "\r0/2 files, 0.00 h of audio\r1/2 files, 2.00 h of audio, ";
+    const std::string on = shown(true);
+    EXPECT_EQ(on.substr(0, drawn.size()), drawn);
+    EXPECT_EQ(on.substr(on.size() - 4), "   \r");
+    EXPECT_EQ(shown(false), "");
 }
 
 std::vector<json> records(const std::string& out) {
@@ -293,10 +295,8 @@ TEST(BeaconscanRuns, TextIsBeacondecsLineAndStatusesAreKept) {
     EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(0, want, ""));
 
     // Every file read, even without a spot: 0. No file at all: 0, and said.
-    r = run({SCAN, "--format", "csv", b.dir.file("tree/deeper"), b.dir.file("tree/short.wav")});
+    r = run({SCAN, b.dir.file("tree/deeper"), b.dir.file("tree/short.wav")});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), format_header(OutputFormat::csv));
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
     fs::create_directory(b.dir.file("empty"));
     r = run({SCAN, b.dir.file("empty")});
     EXPECT_EQ(std::tuple(r.status, r.out, r.err),
@@ -304,10 +304,6 @@ TEST(BeaconscanRuns, TextIsBeacondecsLineAndStatusesAreKept) {
     r = run({SCAN, "-"});  // nothing on standard input: a file that cannot be read
     EXPECT_EQ(std::tuple(r.status, r.out),
               std::tuple(1, "- read_error: '-' is not a valid RIFF/WAVE file\n"));
-    r = run({SCAN, "--version"});
-    EXPECT_EQ(std::tuple(r.status, r.out), std::tuple(0, format("beaconscan %s\n", VERSION)));
-    r = run({SCAN, "--format", "xml", b.dir.str()});
-    EXPECT_EQ(std::tuple(r.status, r.out), std::tuple(2, ""));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstring>
 
-#include "decoder/records.hpp"
 #include "support/support.hpp"
 
 namespace beacon::test {
@@ -71,12 +70,6 @@ TEST(SpotLoop, SameSpotsOnTwoThreads) {
     expect_spots(two, {{0.7, "TWO"}, {50, "TWO"}});
 }
 
-std::string text_of(DecodeStatus s, std::int64_t samples) {
-    DecodeResult r;
-    r.status = s;
-    return failure_text(r, samples, {});
-}
-
 TEST(SpotLoop, RunsThatEndWithoutASpot) {
     // Noise: the first candidate does not decode, and says where it was.
     const auto noise = render({.seconds = 30, .frames = {}});
@@ -121,24 +114,17 @@ TEST(SpotLoop, RunsThatEndWithoutASpot) {
     EXPECT_TRUE(is_run_failure(d.result.status));
 
     // The texts of what cannot be staged cheaply.
-    EXPECT_EQ(text_of(DecodeStatus::too_long, 2147483648),
+    EXPECT_EQ(failure_text({.status = DecodeStatus::too_long}, 2147483648, {}),
               "recording too long (2147483648 samples at 12000 Hz, at most 2147483647)");
-    EXPECT_EQ(text_of(DecodeStatus::no_memory, 1), "memory allocation failed");
-    EXPECT_EQ(text_of(DecodeStatus::past_end, 1),
+    EXPECT_EQ(failure_text({.status = DecodeStatus::no_memory}, 1, {}), "memory allocation failed");
+    EXPECT_EQ(failure_text({.status = DecodeStatus::past_end}, 1, {}),
               "demodulation window runs past the end of the file (signal too short after the "
               "sync point)");
-    EXPECT_EQ(text_of(DecodeStatus::ok, 1), "");
+    EXPECT_EQ(failure_text({.status = DecodeStatus::ok}, 1, {}), "");
     for (DecodeStatus s : {DecodeStatus::too_long, DecodeStatus::no_memory})
         EXPECT_TRUE(is_run_failure(s));
     for (DecodeStatus s : {DecodeStatus::ok, DecodeStatus::past_end, DecodeStatus::no_candidate})
         EXPECT_FALSE(is_run_failure(s));
-}
-
-TEST(SpotLoop, ResampledRecordingsKeepTheirTimes) {
-    const Decoded d =
-        decode(render({.seconds = 27, .rate = 11025, .frames = {{"RATE", 1.3}}}), 11025, NARROW);
-    expect_spots(d, {{1.3, "RATE"}});
-    EXPECT_EQ(d.events, (std::vector<std::string>{"11025", "12000"}));
 }
 
 TEST(Display, TextAndResultLine) {
@@ -163,42 +149,6 @@ TEST(Display, TextAndResultLine) {
     s.frame.df_carrier = 1234.5;
     s.display[0] = '\0';
     EXPECT_EQ(result_line("2026-12-06T12:34:57Z", s), "2026-12-06T12:34:57Z   5 61.0 1234 : \n");
-}
-
-struct Row {
-    std::string name;
-    std::int64_t count;
-    double value;
-    bool present;
-};
-constexpr std::array<FieldSpec<Row>, 6> FIELDS = {{
-    {"name", [](const Row& r) { return FieldValue(r.name); }},
-    {"count", [](const Row& r) { return FieldValue(r.count); }},
-    {"value", [](const Row& r) { return FieldValue(r.value); }},
-    {"null", [](const Row&) { return FieldValue(nullptr); }},
-    {"maybe", [](const Row& r) { return r.present ? FieldValue(r.count) : FieldValue(Absent{}); }},
-    {"note", [](const Row& r) { return text_or_absent(r.name.substr(0, 2)); }},
-}};
-
-TEST(Records, JsonAndCsvFromOneTable) {
-    EXPECT_EQ(csv_header(FIELDS), "name,count,value,null,maybe,note\n");
-    const Record a = make_record(FIELDS, Row{"a,\"b\"\n", -42, 0.1, true});
-    EXPECT_EQ(render_jsonl(a),
-              "{\"name\":\"a,\\\"b\\\"\\n\",\"count\":-42,\"value\":0.1,\"null\":null,"
-              "\"maybe\":-42,\"note\":\"a,\"}\n");
-    EXPECT_EQ(render_csv(a), "\"a,\"\"b\"\"\n\",-42,0.1,,-42,\"a,\"\n");
-    const Record b = make_record(FIELDS, Row{"", 7, 1.0166666666666666, false});
-    EXPECT_EQ(render_jsonl(b),
-              "{\"name\":\"\",\"count\":7,\"value\":1.0166666666666666,\"null\":null}\n");
-    EXPECT_EQ(render_csv(b), ",7,1.0166666666666666,,,\n");
-    // Numbers in their shortest exact form; bytes that are not UTF-8 replaced.
-    const Record c = make_record(FIELDS, Row{"caf\xe9\t", 0, -99.0, false});
-    EXPECT_EQ(render_jsonl(c),
-              "{\"name\":\"caf\xef\xbf\xbd\\t\",\"count\":0,\"value\":-99.0,\"null\":null,"
-              "\"note\":\"ca\"}\n");
-    EXPECT_EQ(render_csv(c), "caf\xe9\t,0,-99,,,ca\n");
-    EXPECT_EQ(csv_field("cr\r"), "\"cr\r\"");
-    EXPECT_EQ(csv_field("plain text"), "plain text");
 }
 
 }  // namespace
