@@ -1,4 +1,4 @@
-// Time stamps read from names and written as UTC, formatting, and work
+// Time stamps read from names and written as UTC, and work
 // handed over in order from several threads.
 #include <gtest/gtest.h>
 
@@ -6,7 +6,6 @@
 #include <set>
 #include <thread>
 
-#include "util/format.hpp"
 #include "util/ordered_pool.hpp"
 #include "util/utc_time.hpp"
 
@@ -62,12 +61,6 @@ TEST(UtcTime, CalendarAndText) {
     EXPECT_EQ(format_utc_seconds(T * 1000 + 499), "2026-12-06T12:34:56Z");
     EXPECT_EQ(format_utc_seconds(T * 1000 + 500), "2026-12-06T12:34:57Z");
     EXPECT_EQ(format_utc_seconds(1798761599500), "2027-01-01T00:00:00Z");
-}
-
-TEST(Format, PrintfIntoAString) {
-    EXPECT_EQ(format("%s=%05.1f|%d", "x", 3.14159, -7), "x=003.1|-7");
-    EXPECT_EQ(format("%s", ""), "");
-    EXPECT_EQ(format("%s", std::string(5000, 'a').c_str()).size(), 5000u);
 }
 
 TEST(RunInOrder, ResultsInOrderWhateverOrderTheyFinishIn) {
