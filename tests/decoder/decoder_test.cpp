@@ -58,18 +58,6 @@ TEST(SpotLoop, StopsAfterTwentySpots) {
     expect_spots(decode(render(r), 12000, NARROW), want);
 }
 
-TEST(SpotLoop, SameSpotsOnTwoThreads) {
-    const auto x = render({.seconds = 90, .rate = 12000, .frames = {{"TWO", 0.7}, {"TWO", 50}}});
-    const Decoded one = decode(x, 12000, {}, 1), two = decode(x, 12000, {}, 2);
-    ASSERT_EQ(one.candidates.size(), two.candidates.size());
-    for (std::size_t i = 0; i < one.candidates.size(); ++i) {
-        const Candidate &a = one.candidates[i], &b = two.candidates[i];
-        EXPECT_EQ(std::tuple(a.number, a.dt_abs, a.df_carrier, a.snr_db, a.sync.ccfpeak),
-                  std::tuple(b.number, b.dt_abs, b.df_carrier, b.snr_db, b.sync.ccfpeak));
-    }
-    expect_spots(two, {{0.7, "TWO"}, {50, "TWO"}});
-}
-
 TEST(SpotLoop, RunsThatEndWithoutASpot) {
     // Noise: the first candidate does not decode, and says where it was.
     const auto noise = render({.seconds = 30, .frames = {}});
