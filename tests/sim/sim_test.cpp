@@ -155,7 +155,8 @@ TEST(Simulate, RecordingsDecodeAsAskedFor) {
             frames.insert(frames.end(), static_cast<std::size_t>(s.channels), v);
         wav_data wav;
         ASSERT_TRUE(wav_read_memory(test::pcm_wav(frames, s.rate, s.channels, s.bits), wav).ok());
-        const auto d = test::decode(wav.samples, wav.sample_rate, {.freq = s.carrier_hz + 70});
+        const auto d =
+            test::decode(wav.samples, wav.sample_rate, {.freq = s.carrier_hz + 20, .tol = 40});
         ASSERT_EQ(d.spots.size(), static_cast<std::size_t>(s.frames)) << i << d.failure;
         for (int k = 0; k < s.frames; ++k) {
             const Candidate& c = d.spots[k].frame;
