@@ -85,7 +85,7 @@ std::string read_file(const std::string& path) {
 
 std::vector<double> render(const Recording& r) {
     const double start = r.frames.empty() ? 0.0 : r.frames[0].start_s;
-    sim::Transmitter tx(r.carrier_hz, r.drift_hz_per_min / 60, start);
+    sim::Transmitter tx(r.carrier_hz, 0.0, start);
     for (const Frame& f : r.frames) {
         std::array<std::uint8_t, PI4_NSYM> symbols{};
         pi4_make_symbols(f.message.c_str(), symbols);
@@ -105,10 +105,10 @@ Bytes recording_wav(const Recording& r, int channels, int bits) {
     return pcm_wav(frames, r.rate, channels, bits);
 }
 
-Decoded decode(std::vector<double> samples, int rate, const DecodeSettings& settings, int threads) {
+Decoded decode(std::vector<double> samples, int rate, const DecodeSettings& settings) {
     wav_data wav{rate, 1, 16, std::move(samples)};
     Decoded d;
-    d.result = decode_recording(wav, settings, d, threads);
+    d.result = decode_recording(wav, settings, d);
     d.failure = failure_text(d.result, static_cast<std::int64_t>(wav.samples.size()), settings);
     return d;
 }

@@ -60,7 +60,6 @@ struct Recording {
     double carrier_hz = 800;
     double snr_db = -10;  // referred to 2500 Hz; NaN: no noise
     double amplitude = 0.05;
-    double drift_hz_per_min = 0;
     std::uint64_t seed = 1;
     std::vector<Frame> frames = {{"OZ7IGY/B"}};
 };
@@ -81,8 +80,7 @@ struct Decoded : SpotSink {
     void spot(const Spot& s) override { spots.push_back(s); }
 };
 // decode_recording of mono samples at `rate`.
-Decoded decode(std::vector<double> samples, int rate = 12000, const DecodeSettings& settings = {},
-               int threads = 1);
+Decoded decode(std::vector<double> samples, int rate = 12000, const DecodeSettings& settings = {});
 
 // What f(out, err) writes to two streams, and what it returns.
 struct Captured {
