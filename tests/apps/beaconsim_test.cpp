@@ -27,9 +27,10 @@ Bytes expected_file(const sim::SimSettings& s, double gain = 1.0) {
     return pcm_wav(frames, s.rate, s.channels, s.bits);
 }
 
-Bytes file_bytes(const std::string& path) {
+// Compared as a whole: a difference of megabytes is not worth printing.
+bool file_is(const std::string& path, const Bytes& want) {
     const std::string s = read_file(path);
-    return Bytes(s.begin(), s.end());
+    return Bytes(s.begin(), s.end()) == want;
 }
 
 TEST(BeaconsimCommandLine, WritesTheMixOfItsSettings) {
@@ -37,27 +38,17 @@ TEST(BeaconsimCommandLine, WritesTheMixOfItsSettings) {
     const std::string path = dir.file("out.wav");
     RunResult r = run({SIM, path});
     EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(0, "", ""));
-    EXPECT_EQ(file_bytes(path), expected_file({}));
+    EXPECT_TRUE(file_is(path, expected_file({})));
 
-    r = run({SIM,    "-m",   "TEST 1", "-f",          "1000", "-s",     "0.5", "-n",
-             "2",    "-p",   "30",     "-l",          "70",   "--snr",  "-10", "-r",
-             "8000", "-b",   "24",     "-c",          "2",    "--seed", "9",   "--drift",
-             "3",    "--id", "AB1",    "--rate=7000", "-r",   "8000",   path});
+    // clang-format off
+    r = run({SIM, "-m", "TEST 1", "-f", "1000", "-s", "0.5", "-n", "2", "-p", "30", "-l", "70",
+             "--snr", "-10", "-r", "8000", "-b", "24", "-c", "2", "--seed", "9", "--drift", "3",
+             "--id", "AB1", "--rate=7000", "-r", "8000", path});  // the last value counts
     EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(0, "", ""));
-    EXPECT_EQ(file_bytes(path), expected_file({.message = "TEST 1",
-                                               .carrier_hz = 1000,
-                                               .start_s = 0.5,
-                                               .frames = 2,
-                                               .period_s = 30,
-                                               .duration_s = 70,
-                                               .snr_db = -10,
-
-                                               .drift_hz_per_min = 3,
-                                               .id = "AB1",
-                                               .rate = 8000,
-                                               .bits = 24,
-                                               .channels = 2,
-                                               .seed = 9}));
+    EXPECT_TRUE(file_is(path, expected_file({.message = "TEST 1", .carrier_hz = 1000,
+        .start_s = 0.5, .frames = 2, .period_s = 30, .duration_s = 70, .snr_db = -10,
+        .drift_hz_per_min = 3, .id = "AB1", .rate = 8000, .bits = 24, .channels = 2, .seed = 9})));
+    // clang-format on
 }
 
 TEST(BeaconsimCommandLine, NotesAboutTheMessageAndClipping) {
@@ -83,7 +74,7 @@ TEST(BeaconsimCommandLine, NotesAboutTheMessageAndClipping) {
     EXPECT_EQ(r.err, format("beaconsim: note: the signal would clip (peak %.3f of full scale); "
                             "scaled down by %.1f dB, the SNR is unchanged\n",
                             peak, -20 * std::log10(gain)));
-    EXPECT_EQ(file_bytes(path), expected_file(s, gain));
+    EXPECT_TRUE(file_is(path, expected_file(s, gain)));
 }
 
 TEST(BeaconsimCommandLine, HelpVersionAndFailures) {

@@ -1,9 +1,8 @@
 // The spot loop over synthetic recordings: every frame of a recording, the
 // 20-spot cap, later windows without a frame, the statuses and their texts;
-// the display text and result line; records rendered as JSON and CSV.
+// the display text and result line.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstring>
 
 #include "support/support.hpp"
