@@ -17,7 +17,7 @@ endforeach()
 function(expect_version program option)
   execute_process(COMMAND ${PREFIX}/${CMAKE_INSTALL_BINDIR}/${program} ${option}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out)
-  if(NOT rc EQUAL 0 OR NOT out STREQUAL "${program} 1.4.2\n")
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "${program} ${VERSION}\n")
     message(FATAL_ERROR "${program} does not run as installed: ${rc} ${out}")
   endif()
 endfunction()

@@ -3,13 +3,18 @@
 // cycle.
 #include "coding/fano_reference.hpp"
 
-#include <cstdio>
 #include <memory>
 #include <new>
 
 namespace beacon::test {
 
 namespace {
+
+// Index of the symbol pair sent for a register state: 2 * (symbol of
+// polynomial A) + (symbol of polynomial B).
+unsigned branch_symbols(std::uint64_t state) {
+    return 2u * conv_parity(state, CONV_POLY_A) + conv_parity(state, CONV_POLY_B);
+}
 
 // One node of the code tree per bit position, plus one for the complete path.
 struct fano_node {
@@ -44,10 +49,7 @@ int fano_reference(std::int32_t& final_metric, std::uint32_t& cycle_count,
                    std::uint32_t cycles_per_bit) {
     // Value-initialised so that a degenerate block (bit_count 0) reads zeros.
     std::unique_ptr<fano_node[]> nodes(new (std::nothrow) fano_node[bit_count + std::size_t{1}]());
-    if (!nodes) {
-        std::printf("malloc failed\n");
-        return -1;
-    }
+    if (!nodes) return FANO_NO_MEMORY;
     furthest_node = 0;
 
     for (std::uint32_t n = 0; n < bit_count; ++n) {

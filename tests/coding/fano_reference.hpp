@@ -1,3 +1,5 @@
+// The Fano decoder written as plainly as its definition, kept for the tests
+// and benchmarks that compare the library's fast decoder with it.
 #pragma once
 
 #include "coding/coding.hpp"

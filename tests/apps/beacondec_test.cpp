@@ -1,0 +1,206 @@
+// beacondec as a user runs it: the command line's texts and statuses, a
+// recording decoded with and without diagnostics (the same figures as the
+// library's), bad files, output that cannot be written, and a memory limit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "beacondec/options.hpp"
+#include "support/support.hpp"
+#include "util/format.hpp"
+
+namespace beacon::test {
+namespace {
+
+const std::string DEC = BEACONDEC_PATH;
+
+void expect_run(const RunResult& r, const std::string& out, const std::string& err, int status) {
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.status, status);
+}
+
+TEST(BeacondecCommandLine, HelpVersionAndErrors) {
+    const std::string usage = run({DEC, "-h"}).out;
+    EXPECT_EQ(usage.substr(0, usage.find('\n') + 1),
+              format("beacondec %s - beacondec authors - PI4 (PharusIgnis4) decoder command-line "
+                     "tool\n",
+                     VERSION));
+    EXPECT_NE(usage.find("\nUsage: " + DEC + " [options] file.wav\n"), std::string::npos);
+    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 26);
+    const std::string version = format("beacondec %s\n", VERSION),
+                      credit = format("beacondec %s - beacondec authors\n", VERSION);
+    // Help and version end the run where they stand; letters after them are
+    // ignored, and what came before has been looked at.
+    expect_run(run({DEC, "-help", "-x", "a.wav", "b.wav"}), usage, "", 0);
+    expect_run(run({DEC, "-f", "900", "-V", "-T"}), version, "", 0);
+    expect_run(run({DEC, "-verbose"}), credit, "", 0);
+    const std::pair<std::vector<std::string>, std::string> errors[] = {
+        {{}, "missing .wav file\n\n" + usage},
+        {{"-D", "-f", "x.wav"}, "missing .wav file\n\n" + usage},
+        {{"a.wav", "b.wav"}, "unexpected extra argument 'b.wav'\n\n" + usage},
+        {{"", "-"}, "unexpected extra argument '-'\n\n" + usage},
+        {{"-x", "-h"}, "unknown option '-x'\n\n" + usage},
+        {{"--help"}, "unknown option '--help'\n\n" + usage},
+        {{"a.wav", "-t"}, "option -t requires an argument\n"},
+        {{"-T", "12", "-x"}, "-T expects 6 digits (HHMMSS), got '12'\n"},
+        {{"-T1234567", "a.wav"}, "-T expects 6 digits (HHMMSS), got '1234567'\n"},
+    };
+    for (const auto& [args, err] : errors) {
+        std::vector<std::string> argv = {DEC};
+        argv.insert(argv.end(), args.begin(), args.end());
+        expect_run(run(argv), "", DEC + ": " + err, 2);
+    }
+    // Values in the same or the next argument, any text: on to the file.
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{DEC, "-f800", "-t", "abc", "-d", "-1", "-"},
+          {DEC, "-", "-Dq", "-T", "ABCDEF"}})
+        expect_run(run(argv), "", "wav_read: cannot open '-'\nbeacondec: failed to read '-'\n", 1);
+}
+
+TEST(BeacondecCommandLine, SettingsAndTimeStamp) {
+    std::string a[] = {"bd", "-f", "700", "-f900.5Hz", "-t", "1e1",
+                       "-d", "x",  "-T",  "AB:D/F",    "-D", "file.wav"};
+    char* argv[12];
+    for (int i = 0; i < 12; ++i)
+        argv[i] = a[i].data();
+    RunSettings s;
+    EXPECT_EQ(
+        capture([&](FILE* out, FILE* err) { return parse_options(12, argv, s, out, err); }).status,
+        PARSE_CONTINUE);
+    EXPECT_EQ(std::tuple(s.decode.freq, s.decode.tol, s.decode.dtmax),
+              std::tuple(900.5, 10.0, 0.0));
+    EXPECT_STREQ(s.timestamp, "AB:D/F");
+    EXPECT_TRUE(s.diag);
+    EXPECT_EQ(s.wav_path, argv[11]);
+    fill_timestamp(s);
+    EXPECT_STREQ(s.timestamp, "AB:D/F");  // -T wins over the clock
+
+    // exec() may pass no arguments at all: the fixed name.
+    const Captured c =
+        capture([&](FILE* out, FILE* err) { return parse_options(0, argv, s, out, err); });
+    EXPECT_EQ(c.status, 2);
+    EXPECT_EQ(c.err.rfind("beacondec: missing .wav file\n\nbeacondec ", 0), 0u);
+    EXPECT_NE(c.err.find("Usage: beacondec [options]"), std::string::npos);
+
+    RunSettings clock;
+    const std::time_t before = std::time(nullptr);
+    fill_timestamp(clock);
+    const std::time_t after = std::time(nullptr);
+    const int hh = std::stoi(std::string(clock.timestamp, 2)),
+              mm = std::stoi(std::string(clock.timestamp + 2, 2)),
+              ss = std::stoi(clock.timestamp + 4);
+    const long secs = hh * 3600 + mm * 60 + ss;
+    EXPECT_EQ(std::strlen(clock.timestamp), 6u);
+    EXPECT_TRUE((secs >= before % 86400 && secs <= after % 86400) ||
+                before / 86400 != after / 86400)
+        << clock.timestamp;
+}
+
+// A recording at 8000 Hz of one frame, and what the library makes of it.
+struct Beacon {
+    TempDir dir;
+    std::string path = dir.file("beacon.wav");
+    Bytes bytes = recording_wav({.seconds = 26, .rate = 8000, .frames = {{"G4ABC", 0.4}}}, 2, 16);
+    Decoded d;
+    Beacon() {
+        write_file(path, bytes);
+        wav_data wav;
+        EXPECT_TRUE(wav_read(path.c_str(), wav).ok());
+        d = decode(wav.samples, wav.sample_rate);
+    }
+};
+
+TEST(BeacondecRuns, ARecordingWithAndWithoutDiagnostics) {
+    const Beacon b;
+    ASSERT_EQ(b.d.spots.size(), 1u);
+    const Spot& s = b.d.spots[0];
+    EXPECT_STREQ(s.display, "G4ABC");
+    const std::string line = result_line("120000", s);
+    expect_run(run({DEC, "-T", "120000", b.path}), line, "", 0);
+    const Candidate& c = s.frame;
+    expect_run(run({DEC, "-D", "-T120000", b.path}), line,
+               format("File: %s (8000 Hz, 2 channel(s), 16-bit, 208000 samples = 26.0 s)\n"
+                      "File is at 8000 Hz, resampling to 12000 Hz...\n"
+                      "Resampled: 312000 samples at 12000 Hz (26.0 s)\n"
+                      "Spot 1: DT=%+.3f s  DF(tone0)=%.2f Hz  DF(carrier)=%.2f Hz  flip=%+d  "
+                      "ccfpeak=%.1f  SNR=%.1f dB\n(Fano metric = %ld)\n",
+                      b.path.c_str(), c.dt_abs, c.sync.df_tone0, c.df_carrier, c.sync.flip,
+                      c.sync.ccfpeak, c.snr_db, static_cast<long>(s.fano_metric)),
+               0);
+    // A data chunk claiming more than the file holds: a warning, the same spot.
+    Bytes longer = b.bytes;
+    longer[43] = 0x10;
+    write_file(b.path, longer);
+    expect_run(run({DEC, "-T", "120000", b.path}), line,
+               "wav_read: warning - data chunk claims 269267456 bytes but only 832000 are "
+               "available in the file; truncating.\n",
+               0);
+}
+
+TEST(BeacondecRuns, FilesWithoutASpot) {
+    const TempDir dir;
+    const std::string p = dir.file("in.wav");
+    auto failed = [&](const std::string& why) {
+        return "wav_read: " + why + "\nbeacondec: failed to read '" + p + "'\n";
+    };
+    const std::vector<std::tuple<Bytes, std::string>> rows = {
+        {Bytes{'n', 'o', 't'}, failed("'" + p + "' is not a valid RIFF/WAVE file")},
+        {riff({fmt_chunk(3, 1, 12000, 32), chunk("data", Bytes(400, 1))}),
+         failed("unsupported audio format 3 (integer PCM required)")},
+        {riff({fmt_chunk(1, 1, 12000, 16), chunk("data", {}, 100)}),
+         "wav_read: warning - data chunk claims 100 bytes but only 0 are available in the file; "
+         "truncating.\n" +
+             failed("no usable audio data in '" + p + "'")},
+        {riff({fmt_chunk(1, 1, 0, 16), chunk("data", Bytes(400, 1))}),
+         "beacondec: resampling failed\n"},
+        {recording_wav({.seconds = 24.5, .rate = 4000, .frames = {}}), ""},  // too short
+        {recording_wav({.seconds = 24.6, .rate = 4000, .frames = {}}), "no valid"},
+    };
+    for (const auto& [bytes, err] : rows) {
+        write_file(p, bytes);
+        const RunResult r = run({DEC, p});
+        EXPECT_EQ(r.out, "");
+        if (err == "no valid")
+            EXPECT_EQ(r.err.rfind("beacondec: no valid message decoded (candidate at DT=", 0), 0u)
+                << r.err;
+        else
+            EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.status, 1) << r.err;
+    }
+    expect_run(run({DEC, dir.str()}), "",
+               "wav_read: '" + dir.str() + "' is not a regular file\nbeacondec: failed to read '" +
+                   dir.str() + "'\n",
+               1);
+}
+
+TEST(BeacondecRuns, OutputThatCannotBeWrittenIsNoSuccess) {
+    const Beacon b;
+    for (const char* option : {"-V", "-h", "-T120000"}) {
+        const RunResult r =
+            run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", DEC, option, b.path}, "", false);
+        expect_run(r, "", "beacondec: cannot write to standard output\n", 1);
+    }
+    EXPECT_EQ(run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", DEC, "-x"}, "", false).status,
+              2);
+}
+
+TEST(BeacondecCommandLine, OutOfMemoryEndsWithAMessage) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitized program cannot start under the limit";
+#else
+    // A prime length (1000003 samples at 11025 Hz) makes FFTW plan with
+    // Bluestein's algorithm, whose buffers do not fit in 100 MB though the
+    // resampler's own do; FFTW's planner would abort the process.
+    const TempDir dir;
+    const std::string p = dir.file("prime.wav");
+    write_file(p, riff({fmt_chunk(1, 1, 11025, 8), chunk("data", Bytes(1000003, 0x80))}));
+    expect_run(run({"/bin/sh", "-c", "ulimit -v 102400 && exec \"$0\" \"$@\"", DEC, p}, "", false),
+               "", "beacondec: resampling failed\n", 1);
+#endif
+}
+
+}  // namespace
+}  // namespace beacon::test

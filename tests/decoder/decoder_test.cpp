@@ -1,0 +1,142 @@
+// The spot loop over synthetic recordings: every frame of a recording, the
+// 20-spot cap, later windows without a frame, the statuses and their texts;
+// the display text and result line.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/support.hpp"
+
+namespace beacon::test {
+namespace {
+
+const DecodeSettings NARROW = {.freq = 800, .tol = 20};  // quicker, the frames are on 800 Hz
+
+void expect_spots(const Decoded& d, const std::vector<std::pair<double, std::string>>& want) {
+    EXPECT_EQ(d.result.status, DecodeStatus::ok);
+    EXPECT_EQ(d.result.spots, static_cast<int>(want.size()));
+    ASSERT_EQ(d.spots.size(), want.size()) << d.failure;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_NEAR(d.spots[i].frame.dt_abs, want[i].first, 1.0 / 120) << i;
+        EXPECT_NEAR(d.spots[i].frame.df_carrier, 800, 0.75) << i;
+        EXPECT_EQ(d.spots[i].display, want[i].second) << i;
+    }
+}
+
+TEST(SpotLoop, EveryFrameOfARecording) {
+    // A beacon each minute: the windows between frames hold only noise, and
+    // the search goes on behind them.
+    const Decoded minutes = decode(
+        render({.seconds = 150, .frames = {{"PA0ABC", 1.0}, {"PA0ABC", 61.0}, {"PA0ABC", 121.0}}}),
+        12000, NARROW);
+    expect_spots(minutes, {{1, "PA0ABC"}, {61, "PA0ABC"}, {121, "PA0ABC"}});
+    std::vector<int> numbers;  // two later windows without a frame among them
+    for (const Candidate& c : minutes.candidates)
+        numbers.push_back(c.number);
+    EXPECT_EQ(numbers, (std::vector<int>{1, 2, 2, 3, 3}));
+    EXPECT_TRUE(minutes.events.empty());  // 12000 Hz: not resampled
+
+    // Frames back to back, with the display rules: leading blanks as '_',
+    // inner ones kept, trailing ones and an all-blank text cut.
+    expect_spots(
+        decode(
+            render({.seconds = 102,
+                    .snr_db = -5,
+                    .frames = {{"  AB1", 0.5}, {"A B     ", 25.5}, {"", 50.5}, {"/ 9 Z /", 75.5}}}),
+            12000, NARROW),
+        {{0.5, "__AB1"}, {25.5, "A B"}, {50.5, ""}, {75.5, "/ 9 Z /"}});
+}
+
+TEST(SpotLoop, StopsAfterTwentySpots) {
+    Recording r{.seconds = 21 * 25 + 1, .snr_db = -5, .frames = {}};
+    std::vector<std::pair<double, std::string>> want;
+    for (int i = 0; i < 21; ++i) {
+        r.frames.push_back({"N" + std::to_string(i), 0.5 + 25 * i});
+        if (i < MAX_SPOTS) want.push_back({0.5 + 25 * i, "N" + std::to_string(i)});
+    }
+    expect_spots(decode(render(r), 12000, NARROW), want);
+}
+
+TEST(SpotLoop, RunsThatEndWithoutASpot) {
+    // Noise: the first candidate does not decode, and says where it was.
+    const auto noise = render({.seconds = 30, .frames = {}});
+    Decoded d = decode(noise);
+    EXPECT_EQ(d.result.status, DecodeStatus::no_message);
+    ASSERT_EQ(d.candidates.size(), 1u);
+    const Candidate& c = d.candidates[0];
+    EXPECT_EQ(c.number, 1);
+    EXPECT_EQ(d.result.failed.dt_abs, c.dt_abs);
+    EXPECT_EQ(c.df_carrier, c.sync.df_tone0 + PI4_CARRIER_OFFSET);
+    char text[100];
+    std::snprintf(text, sizeof text,
+                  "no valid message decoded (candidate at DT=+%.3f s, DF=%.0f Hz)", c.dt_abs,
+                  c.df_carrier);
+    EXPECT_EQ(d.failure, text);
+    EXPECT_FALSE(is_run_failure(d.result.status));
+
+    d = decode(noise, 12000, {.freq = 799.6, .tol = -1, .dtmax = 3});
+    EXPECT_EQ(d.result.status, DecodeStatus::no_candidate);
+    EXPECT_EQ(d.failure,
+              "no PI4 spot found in the search window (carrier 800 +/- -1 Hz, first 3.0 s of the "
+              "file)");
+    EXPECT_TRUE(d.candidates.empty());
+
+    // The shortest recording searched decodes; one sample less is not
+    // searched, and not reported either.
+    auto edge =
+        render({.seconds = MIN_SEARCH_SAMPLES / 12000.0, .snr_db = 0, .frames = {{"EDGE", 0.2}}});
+    expect_spots(decode(edge, 12000, NARROW), {{0.2, "EDGE"}});
+    edge.pop_back();
+    d = decode(edge);
+    EXPECT_EQ(d.result.status, DecodeStatus::too_short);
+    EXPECT_TRUE(is_run_failure(d.result.status));
+    EXPECT_EQ(d.failure, "");
+    EXPECT_TRUE(d.candidates.empty());
+
+    // A rate the resampler refuses.
+    d = decode(std::vector<double>(300, 0.1), 0);
+    EXPECT_EQ(d.result.status, DecodeStatus::resampling_failed);
+    EXPECT_EQ(d.failure, "resampling failed");
+    EXPECT_EQ(d.events, std::vector<std::string>{"0"});
+    EXPECT_TRUE(is_run_failure(d.result.status));
+
+    // The texts of what cannot be staged cheaply.
+    EXPECT_EQ(failure_text({.status = DecodeStatus::too_long}, 2147483648, {}),
+              "recording too long (2147483648 samples at 12000 Hz, at most 2147483647)");
+    EXPECT_EQ(failure_text({.status = DecodeStatus::no_memory}, 1, {}), "memory allocation failed");
+    EXPECT_EQ(failure_text({.status = DecodeStatus::past_end}, 1, {}),
+              "demodulation window runs past the end of the file (signal too short after the "
+              "sync point)");
+    EXPECT_EQ(failure_text({.status = DecodeStatus::ok}, 1, {}), "");
+    for (DecodeStatus s : {DecodeStatus::too_long, DecodeStatus::no_memory})
+        EXPECT_TRUE(is_run_failure(s));
+    for (DecodeStatus s : {DecodeStatus::ok, DecodeStatus::past_end, DecodeStatus::no_candidate})
+        EXPECT_FALSE(is_run_failure(s));
+}
+
+TEST(Display, TextAndResultLine) {
+    const std::pair<const char*, const char*> texts[] = {{"OZ7IGY/B", "OZ7IGY/B"},
+                                                         {"  AB1   ", "__AB1"},
+                                                         {"A B     ", "A B"},
+                                                         {"        ", ""},
+                                                         {" / 9 Z  ", "_/ 9 Z"}};
+    for (const auto& [message, shown] : texts) {
+        char display[9] = "xxxxxxxx";
+        make_display_text(message, display);
+        EXPECT_STREQ(display, shown) << message;
+    }
+    Spot s;
+    s.frame.snr_db = -15.5;
+    s.frame.dt_abs = 1.0166666666666666;
+    s.frame.df_carrier = 799.8046875;
+    std::strcpy(s.display, "__AB1");
+    EXPECT_EQ(result_line("120000", s), "120000 -16  1.0  800 : __AB1\n");
+    s.frame.snr_db = 5;
+    s.frame.dt_abs = 61.05;
+    s.frame.df_carrier = 1234.5;
+    s.display[0] = '\0';
+    EXPECT_EQ(result_line("2026-12-06T12:34:57Z", s), "2026-12-06T12:34:57Z   5 61.0 1234 : \n");
+}
+
+}  // namespace
+}  // namespace beacon::test

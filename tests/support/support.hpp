@@ -1,0 +1,116 @@
+// What the tests share: temporary files, WAV files assembled byte by byte
+// (so that broken ones can be made on purpose), beacon recordings rendered
+// by the synthesiser, a decoding run that keeps everything the decoder
+// reports, output streams captured in memory, and running a program the
+// way a user does.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decoder/decoder.hpp"
+
+namespace beacon::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A RIFF chunk: identifier, size (the payload's unless `declared`), payload,
+// and a pad byte after an odd payload.
+Bytes chunk(std::string_view id, const Bytes& payload, std::optional<std::uint32_t> declared = {});
+// A "fmt " chunk of `size` bytes (16, 18, 40...), the sub-format at offset 24.
+Bytes fmt_chunk(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
+                std::uint32_t size = 16, std::uint16_t sub_format = 1);
+// "RIFF", a size field, "WAVE", then the chunks.
+Bytes riff(const std::vector<Bytes>& chunks);
+// A canonical file of interleaved samples, as the library writes it.
+Bytes pcm_wav(std::span<const double> interleaved, int rate, int channels, int bits);
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(std::string_view name) const { return (path_ / name).string(); }
+    std::string str() const { return path_.string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+void write_file(const std::string& path, const Bytes& bytes);
+std::string read_file(const std::string& path);
+
+// A recording of PI4 frames of one transmitter, rendered by the synthesiser.
+struct Frame {
+    std::string message;
+    double start_s = 1.0;
+};
+struct Recording {
+    double seconds = 30;
+    int rate = 12000;
+    double carrier_hz = 800;
+    double snr_db = -10;  // referred to 2500 Hz; NaN: no noise
+    double amplitude = 0.05;
+    std::uint64_t seed = 1;
+    std::vector<Frame> frames = {{"OZ7IGY/B"}};
+};
+std::vector<double> render(const Recording& r);
+// The mono recording on every channel of a WAV file.
+Bytes recording_wav(const Recording& r, int channels = 1, int bits = 16);
+
+// Everything one decoding run reports.
+struct Decoded : SpotSink {
+    DecodeResult result;
+    std::vector<Spot> spots;
+    std::vector<Candidate> candidates;
+    std::vector<std::string> events;  // resampling, resampled
+    std::string failure;              // failure_text of the run
+    void resampling(const wav_data& w) override { events.push_back(std::to_string(w.sample_rate)); }
+    void resampled(const wav_data& w) override { events.push_back(std::to_string(w.sample_rate)); }
+    void candidate(const Candidate& c) override { candidates.push_back(c); }
+    void spot(const Spot& s) override { spots.push_back(s); }
+};
+// decode_recording of mono samples at `rate`.
+Decoded decode(std::vector<double> samples, int rate = 12000, const DecodeSettings& settings = {});
+
+// What f(out, err) writes to two streams, and what it returns.
+struct Captured {
+    int status;
+    std::string out, err;
+};
+template <typename F>
+Captured capture(F&& f) {
+    char *obuf = nullptr, *ebuf = nullptr;
+    std::size_t olen = 0, elen = 0;
+    std::FILE* out = open_memstream(&obuf, &olen);
+    std::FILE* err = open_memstream(&ebuf, &elen);
+    Captured c{f(out, err), {}, {}};
+    std::fclose(out);
+    std::fclose(err);
+    c.out.assign(obuf, olen);
+    c.err.assign(ebuf, elen);
+    std::free(obuf);
+    std::free(ebuf);
+    return c;
+}
+
+// Runs argv (argv[0]: the program's path) with `input` on standard input;
+// when `wrapped`, behind the words of $BEACON_TEST_WRAPPER if set (CI's
+// valgrind). A status past 128 means a signal ended the program.
+struct RunResult {
+    std::string out, err;
+    int status = -1;
+};
+RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
+              bool wrapped = true);
+
+}  // namespace beacon::test
