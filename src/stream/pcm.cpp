@@ -94,18 +94,15 @@ void decode_frames(const std::uint8_t* in, std::size_t frames, int channels, Sam
 }
 
 FdFrameReader::FdFrameReader(int fd, bool owned, SampleFormat f, int rate, int channels,
-                             std::vector<std::uint8_t> pending)
+                             std::uint64_t limit)
     : fd_(fd),
       owned_(owned),
       format_(f),
       rate_(rate),
       channels_(channels),
       frame_bytes_(static_cast<std::size_t>(channels) * bytes_per_sample(f)),
-      buffer_(std::move(pending)) {
-    filled_ = buffer_.size();
-    // Room for the pending bytes, a whole read and one frame, whatever the sizes.
-    buffer_.resize(std::max(buffer_.size(), READ_BYTES + frame_bytes_));
-}
+      buffer_(std::max(READ_BYTES, 2 * frame_bytes_)),
+      limit_(limit) {}
 
 FdFrameReader::~FdFrameReader() {
     if (owned_ && fd_ >= 0) ::close(fd_);
@@ -119,10 +116,12 @@ ReadResult FdFrameReader::read(std::span<double> out) {
         return r;
     }
     while (final_ == ReadStatus::ok && filled_ < frame_bytes_) {
-        const std::size_t room = buffer_.size() - filled_;
-        const ssize_t n = ::read(fd_, buffer_.data() + filled_, room);
+        const std::size_t room =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size() - filled_, limit_));
+        const ssize_t n = room == 0 ? 0 : ::read(fd_, buffer_.data() + filled_, room);
         if (n > 0) {
             filled_ += static_cast<std::size_t>(n);
+            if (limit_ != NO_LIMIT) limit_ -= static_cast<std::uint64_t>(n);
         } else if (n == 0) {
             final_ = ReadStatus::end;  // a partial frame left in the buffer is dropped
         } else if (errno == EINTR) {
@@ -147,6 +146,10 @@ ReadResult FdFrameReader::read(std::span<double> out) {
     return r;
 }
 
+FdGuard::~FdGuard() {
+    if (owned_ && fd_ >= 0) ::close(fd_);
+}
+
 std::string errno_text(const char* what, const std::string& path, int err) {
     return std::string(what) + " '" + path + "': " + std::strerror(err);
 }
@@ -156,12 +159,11 @@ int open_input(const std::string& path, bool& owned, std::optional<Failure>& fai
         owned = false;
         return STDIN_FILENO;
     }
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    // Not retried on EINTR: opening a FIFO waits for its writer, and a
+    // signal then is the program's to handle.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        failure = Failure{errno_text("cannot open", path, errno)};
+        failure = Failure{errno_text("cannot open", path, errno), errno == EINTR};
         return -1;
     }
     struct stat st {};
