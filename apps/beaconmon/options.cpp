@@ -72,7 +72,8 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
                    "Nominal carrier frequency, Hz (800); repeat for several beacons")
         ->type_name("HZ")
         ->check(real)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);  // one value per -f: INPUT after it stays an input
     app.add_option("-t,--tol", o.tol, "Half-width of the frequency search, Hz")
         ->type_name("HZ")
         ->check(real)
