@@ -306,6 +306,31 @@ TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
     EXPECT_EQ(r.err, "");
 }
 
+// A sound card without hardware: ALSA's file plugin plays a recording in
+// as capture (over the null device, faster than real time, then repeating
+// stale data until beaconmon is stopped).
+TEST(Beaconmon, CapturesFromAnAlsaDevice) {
+    TempDir dir;
+    const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "3", "-s", "0.5", "-l", "180"});
+    write_file(dir.file("rec.raw"), pcm_bytes(x, 16));
+    const std::string conf = "pcm.rec {\n type file\n slave.pcm { type null }\n file \"/dev/null\"\n"
+                             " infile \"" + dir.file("rec.raw") + "\"\n format raw\n}\n";
+    write_file(dir.file("asound.conf"), Bytes(conf.begin(), conf.end()));
+    ASSERT_EQ(setenv("ALSA_CONFIG_PATH", dir.file("asound.conf").c_str(), 1), 0);
+    const std::string log = dir.file("log");
+    Live mon({"beaconmon", "-D", "rec", "--start", "2026-12-07T10:00:00Z", "--format", "jsonl",
+              "-o", log},
+             dir.file("err"));
+    unsetenv("ALSA_CONFIG_PATH");
+    await_lines(log, 3);
+    mon.signal(SIGINT);
+    EXPECT_EQ(mon.wait(), 0);
+    const std::string got = summary(read_file(log)).substr(0, 3 * 32);
+    EXPECT_EQ(got, "0 2026-12-07T10:00:00Z OZ7IGY/B\n1 2026-12-07T10:01:00Z OZ7IGY/B\n"
+                   "2 2026-12-07T10:02:00Z OZ7IGY/B\n");
+    EXPECT_EQ(records(read_file(log))[0]["input"], "rec");
+}
+
 TEST(Beaconmon, RefusalsTakeOneLine) {
     TempDir dir;
     write_file(dir.file("bad.wav"), Bytes{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'X'});
