@@ -150,8 +150,8 @@ Opened<Reader> open_alsa(const std::string& device, int rate, int channels) {
     const std::unique_ptr<snd_pcm_hw_params_t, HwParamsFree> hw(hw_raw);
     if ((err = snd_pcm_hw_params_any(pcm.get(), hw.get())) < 0)
         return fail("no configuration", err);
-    if ((err = snd_pcm_hw_params_set_access(pcm.get(), hw.get(),
-                                            SND_PCM_ACCESS_RW_INTERLEAVED)) < 0)
+    if ((err = snd_pcm_hw_params_set_access(pcm.get(), hw.get(), SND_PCM_ACCESS_RW_INTERLEAVED)) <
+        0)
         return fail("no interleaved access", err);
     const FormatChoice* chosen = nullptr;
     for (const FormatChoice& f : FORMATS) {
@@ -166,8 +166,7 @@ Opened<Reader> open_alsa(const std::string& device, int rate, int channels) {
     if ((err = snd_pcm_hw_params_set_channels(pcm.get(), hw.get(),
                                               static_cast<unsigned>(channels))) < 0)
         return fail("cannot capture " + std::to_string(channels) + " channels", err);
-    if ((err = snd_pcm_hw_params_set_rate(pcm.get(), hw.get(), static_cast<unsigned>(rate), 0)) <
-        0)
+    if ((err = snd_pcm_hw_params_set_rate(pcm.get(), hw.get(), static_cast<unsigned>(rate), 0)) < 0)
         return fail("cannot capture at " + std::to_string(rate) + " Hz", err);
     unsigned buffer_us = BUFFER_US;
     unsigned period_us = PERIOD_US;

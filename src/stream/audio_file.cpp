@@ -26,7 +26,8 @@ struct SndfileCloser {
 // libsndfile's messages end with a full stop; ours do not.
 std::string sf_text(SNDFILE* f) {
     std::string s = sf_strerror(f);
-    while (!s.empty() && (s.back() == '.' || s.back() == '\n')) s.pop_back();
+    while (!s.empty() && (s.back() == '.' || s.back() == '\n'))
+        s.pop_back();
     return s;
 }
 
@@ -34,7 +35,10 @@ class SndfileReader final : public Reader {
   public:
     SndfileReader(int fd, bool owned, std::unique_ptr<SNDFILE, SndfileCloser> file,
                   const SF_INFO& info)
-        : fd_(fd, owned), file_(std::move(file)), rate_(info.samplerate), channels_(info.channels) {}
+        : fd_(fd, owned),
+          file_(std::move(file)),
+          rate_(info.samplerate),
+          channels_(info.channels) {}
     int rate() const override { return rate_; }
     int channels() const override { return channels_; }
 
@@ -72,7 +76,8 @@ class SndfileReader final : public Reader {
             const double divisor = static_cast<double>(ch);
             for (std::size_t i = 0; i < frames; ++i) {
                 double sum = 0.0;
-                for (std::size_t c = 0; c < ch; ++c) sum += interleaved_[i * ch + c];
+                for (std::size_t c = 0; c < ch; ++c)
+                    sum += interleaved_[i * ch + c];
                 out[i] = sum / divisor;
             }
         }
@@ -100,10 +105,11 @@ Opened<Reader> pcm_after_header(FdGuard& fd, bool owned, const detail::WavHeader
     return r;
 }
 
-// True when libsndfile would stop short of the end of this seekable WAV file.
-bool sndfile_reads_short(const detail::WavHeader& h, std::uint64_t file_size) {
+// True when libsndfile would stop short of the end of this seekable WAV file
+// (`size`: its bytes from the header on).
+bool sndfile_reads_short(const detail::WavHeader& h, std::uint64_t size) {
     if (detail::open_ended_size(h.data_size)) return true;
-    const std::uint64_t rest = file_size > h.data_offset ? file_size - h.data_offset : 0;
+    const std::uint64_t rest = size > h.data_offset ? size - h.data_offset : 0;
     return rest > 0xFFFFFFFFu && (rest & 0xFFFFFFFFu) == h.data_size;
 }
 
@@ -136,8 +142,10 @@ Opened<Reader> open_audio_file(const std::string& path) {
     // libsndfile reads everything else, WAV or not.
     const off_t start = ::lseek(fd.get(), 0, SEEK_CUR);
     detail::WavHeader h;
-    if (!detail::read_wav_header(fd.get(), path, true, h) &&
-        sndfile_reads_short(h, static_cast<std::uint64_t>(st.st_size))) {
+    const std::uint64_t size_from_start = static_cast<std::uint64_t>(st.st_size) -
+                                          static_cast<std::uint64_t>(std::max<off_t>(start, 0));
+    if (start >= 0 && start <= st.st_size && !detail::read_wav_header(fd.get(), path, true, h) &&
+        sndfile_reads_short(h, size_from_start)) {
         return pcm_after_header(fd, owned, h, detail::FdFrameReader::NO_LIMIT);
     }
     if (::lseek(fd.get(), start, SEEK_SET) < 0) {

@@ -44,8 +44,7 @@ double sample_value(const std::uint8_t* p, SampleFormat f) {
             return v;
         }
         case SampleFormat::f64: {
-            const std::uint64_t bits =
-                le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+            const std::uint64_t bits = le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
             double v;
             std::memcpy(&v, &bits, sizeof v);
             return v;
@@ -61,22 +60,31 @@ constexpr std::size_t READ_BYTES = 1 << 16;
 
 int bytes_per_sample(SampleFormat f) {
     switch (f) {
-        case SampleFormat::u8: return 1;
-        case SampleFormat::s16: return 2;
-        case SampleFormat::s24: return 3;
+        case SampleFormat::u8:
+            return 1;
+        case SampleFormat::s16:
+            return 2;
+        case SampleFormat::s24:
+            return 3;
         case SampleFormat::s32:
-        case SampleFormat::f32: return 4;
-        case SampleFormat::f64: return 8;
+        case SampleFormat::f32:
+            return 4;
+        case SampleFormat::f64:
+            return 8;
     }
     return 1;
 }
 
 SampleFormat sample_format(RawEncoding enc) {
     switch (enc) {
-        case RawEncoding::s16le: return SampleFormat::s16;
-        case RawEncoding::s24le: return SampleFormat::s24;
-        case RawEncoding::s32le: return SampleFormat::s32;
-        case RawEncoding::f32le: return SampleFormat::f32;
+        case RawEncoding::s16le:
+            return SampleFormat::s16;
+        case RawEncoding::s24le:
+            return SampleFormat::s24;
+        case RawEncoding::s32le:
+            return SampleFormat::s32;
+        case RawEncoding::f32le:
+            return SampleFormat::f32;
     }
     return SampleFormat::s16;
 }

@@ -49,7 +49,7 @@ class FdFrameReader final : public Reader {
     std::size_t frame_bytes_;
     std::vector<std::uint8_t> buffer_;  // buffer_[0, filled_) not yet converted
     std::size_t filled_ = 0;
-    std::uint64_t limit_;               // bytes still to be read from the descriptor
+    std::uint64_t limit_;                // bytes still to be read from the descriptor
     ReadStatus final_ = ReadStatus::ok;  // end or error once reached
     std::string error_;
 };
@@ -85,7 +85,7 @@ struct WavHeader {
     SampleFormat format = SampleFormat::s16;
     int rate = 0;
     int channels = 0;
-    std::uint32_t data_size = 0;  // the data chunk's size field, as stored
+    std::uint32_t data_size = 0;    // the data chunk's size field, as stored
     std::uint64_t data_offset = 0;  // where the audio starts
 };
 

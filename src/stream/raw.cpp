@@ -21,8 +21,8 @@ Opened<Reader> open_raw(const std::string& path, RawEncoding enc, int rate, int 
     bool owned = false;
     const int fd = detail::open_input(path, owned, r.failure);
     if (fd < 0) return r;
-    r.reader = std::make_unique<detail::FdFrameReader>(fd, owned, detail::sample_format(enc),
-                                                       rate, channels);
+    r.reader = std::make_unique<detail::FdFrameReader>(fd, owned, detail::sample_format(enc), rate,
+                                                       channels);
     return r;
 }
 

@@ -38,9 +38,8 @@ std::optional<Failure> Resampler::Impl::run(const double* in, std::size_t len,
     for (;;) {
         std::size_t idone = 0;
         std::size_t odone = 0;
-        const soxr_error_t err =
-            soxr_process(soxr, in, len, in ? &idone : nullptr, scratch.data(), scratch.size(),
-                         &odone);
+        const soxr_error_t err = soxr_process(soxr, in, len, in ? &idone : nullptr, scratch.data(),
+                                              scratch.size(), &odone);
         if (err) return Failure{std::string("resampler: ") + err};
         out.insert(out.end(), scratch.begin(), scratch.begin() + static_cast<long>(odone));
         if (in) {
@@ -89,8 +88,12 @@ std::optional<Failure> Resampler::finish(std::vector<double>& out) {
     return impl_->run(nullptr, 0, out);
 }
 
-double Resampler::delay_out() const { return 0.0; }
+double Resampler::delay_out() const {
+    return 0.0;
+}
 
-double Resampler::latency_out() const { return impl_->soxr ? soxr_delay(impl_->soxr) : 0.0; }
+double Resampler::latency_out() const {
+    return impl_->soxr ? soxr_delay(impl_->soxr) : 0.0;
+}
 
 }  // namespace beacon::stream

@@ -15,13 +15,15 @@ namespace {
 constexpr std::uint16_t FORMAT_PCM = 1;
 constexpr std::uint16_t FORMAT_FLOAT = 3;
 constexpr std::uint16_t FORMAT_EXTENSIBLE = 0xFFFE;
-constexpr std::uint32_t FMT_BASIC = 16;   // tag, channels, rate, byte rate, align, bits
+constexpr std::uint32_t FMT_BASIC = 16;    // tag, channels, rate, byte rate, align, bits
 constexpr std::uint32_t FMT_LONGEST = 40;  // the extensible layout, sub-format at 24
 // A chunk before the audio that a pipe would have to read through: larger
 // than this is not a header any writer makes.
 constexpr std::uint32_t MAX_SKIP_IN_PIPE = 1u << 24;
 
-std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 std::uint32_t le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -97,22 +99,35 @@ struct Fmt {
 std::optional<Failure> check_format(const Fmt& fmt, const HeaderInput& in, WavHeader& header) {
     // An extensible chunk too short to hold its sub-format is read as PCM,
     // as beacondec's reader does.
-    const unsigned format = fmt.tag == FORMAT_EXTENSIBLE
-                                ? (fmt.has_sub_format ? fmt.sub_format : FORMAT_PCM)
-                                : fmt.tag;
+    const unsigned format =
+        fmt.tag == FORMAT_EXTENSIBLE ? (fmt.has_sub_format ? fmt.sub_format : FORMAT_PCM) : fmt.tag;
     if (format == FORMAT_PCM) {
         switch (fmt.bits) {
-            case 8: header.format = SampleFormat::u8; break;
-            case 16: header.format = SampleFormat::s16; break;
-            case 24: header.format = SampleFormat::s24; break;
-            case 32: header.format = SampleFormat::s32; break;
-            default: return in.fail("unsupported PCM bit depth " + std::to_string(fmt.bits));
+            case 8:
+                header.format = SampleFormat::u8;
+                break;
+            case 16:
+                header.format = SampleFormat::s16;
+                break;
+            case 24:
+                header.format = SampleFormat::s24;
+                break;
+            case 32:
+                header.format = SampleFormat::s32;
+                break;
+            default:
+                return in.fail("unsupported PCM bit depth " + std::to_string(fmt.bits));
         }
     } else if (format == FORMAT_FLOAT) {
         switch (fmt.bits) {
-            case 32: header.format = SampleFormat::f32; break;
-            case 64: header.format = SampleFormat::f64; break;
-            default: return in.fail("unsupported float bit depth " + std::to_string(fmt.bits));
+            case 32:
+                header.format = SampleFormat::f32;
+                break;
+            case 64:
+                header.format = SampleFormat::f64;
+                break;
+            default:
+                return in.fail("unsupported float bit depth " + std::to_string(fmt.bits));
         }
     } else {
         return in.fail("unsupported audio format " + std::to_string(format) +
@@ -128,7 +143,9 @@ std::optional<Failure> check_format(const Fmt& fmt, const HeaderInput& in, WavHe
 
 }  // namespace
 
-bool open_ended_size(std::uint32_t data_size) { return data_size == 0 || data_size == 0xFFFFFFFFu; }
+bool open_ended_size(std::uint32_t data_size) {
+    return data_size == 0 || data_size == 0xFFFFFFFFu;
+}
 
 std::optional<Failure> read_wav_header(int fd, const std::string& name, bool seekable,
                                        WavHeader& header) {
@@ -163,8 +180,8 @@ std::optional<Failure> read_wav_header(int fd, const std::string& name, bool see
             const std::uint32_t want = size < FMT_LONGEST ? size : FMT_LONGEST;
             if (auto f = in.read(buf, want)) return f;
             if (auto f = in.skip(padded - want)) return f;
-            fmt = Fmt{le16(buf), le16(buf + 2), le32(buf + 4), le16(buf + 14), size >= FMT_LONGEST,
-                      le16(buf + 24)};
+            fmt = Fmt{le16(buf),      le16(buf + 2),       le32(buf + 4),
+                      le16(buf + 14), size >= FMT_LONGEST, le16(buf + 24)};
             continue;
         }
         // Other chunks (and fmt chunks too short to use) are passed over.

@@ -22,13 +22,13 @@ TEST(Alsa, CapturesARecordingThroughTheFilePlugin) {
         want.push_back((std::ldexp(left, -15) + std::ldexp(right, -15)) / 2);
     }
     write_file(dir.file("rec.raw"), pcm);
-    write_file(dir.file("asound.conf"),
-               [&] {
-                   const std::string conf = "pcm.recording {\n type file\n slave.pcm { type null }\n"
-                                            " file \"/dev/null\"\n infile \"" +
-                                            dir.file("rec.raw") + "\"\n format raw\n}\n";
-                   return Bytes(conf.begin(), conf.end());
-               }());
+    write_file(dir.file("asound.conf"), [&] {
+        const std::string conf =
+            "pcm.recording {\n type file\n slave.pcm { type null }\n"
+            " file \"/dev/null\"\n infile \"" +
+            dir.file("rec.raw") + "\"\n format raw\n}\n";
+        return Bytes(conf.begin(), conf.end());
+    }());
     ASSERT_EQ(setenv("ALSA_CONFIG_PATH", dir.file("asound.conf").c_str(), 1), 0);
 
     auto opened = stream::open_alsa("recording", 12000, 2);

@@ -22,14 +22,16 @@ std::vector<double> random_samples(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
     std::vector<double> v(n);
-    for (double& x : v) x = u(rng);
+    for (double& x : v)
+        x = u(rng);
     return v;
 }
 
 // A WAV file with its data size field replaced (RIFF size too).
 Bytes with_data_size(Bytes wav, std::uint32_t size) {
     for (std::size_t at : {std::size_t{4}, std::size_t{40}})
-        for (int k = 0; k < 4; ++k) wav[at + k] = static_cast<std::uint8_t>(size >> (8 * k));
+        for (int k = 0; k < 4; ++k)
+            wav[at + k] = static_cast<std::uint8_t>(size >> (8 * k));
     return wav;
 }
 
@@ -96,7 +98,8 @@ TEST(AudioFile, FloatWav) {
             Bytes fmt;
             for (std::uint32_t v : {0x0002FFFEu, 44100u, 44100u * 8, 0x00200008u, 0x00200016u, 3u})
                 put_u32(fmt, v);
-            for (std::uint32_t v : {3u, 0x00100000u, 0xaa000080u, 0x719b3800u}) put_u32(fmt, v);
+            for (std::uint32_t v : {3u, 0x00100000u, 0xaa000080u, 0x719b3800u})
+                put_u32(fmt, v);
             b.chunk("fmt ", fmt);
         } else {
             b.fmt(3, 2, 44100, 32);
@@ -131,7 +134,8 @@ TEST(AudioFile, Flac) {
         ASSERT_TRUE(f);
         std::vector<int> codes(2 * 5000);
         std::mt19937 rng(bits);
-        for (int& c : codes) c = static_cast<int>(rng() >> (33 - bits)) - (1 << (bits - 2));
+        for (int& c : codes)
+            c = static_cast<int>(rng() >> (33 - bits)) - (1 << (bits - 2));
         const int shift = 32 - bits;  // sf_write_int takes left-justified samples
         std::vector<int> left_justified(codes.size());
         for (std::size_t i = 0; i < codes.size(); ++i)
@@ -143,8 +147,8 @@ TEST(AudioFile, Flac) {
         const Drained d = read_path(path);
         ASSERT_EQ(d.samples.size(), 5000u);
         for (std::size_t i = 0; i < 5000; ++i) {
-            const double want = (std::ldexp(codes[2 * i], 1 - bits) +
-                                 std::ldexp(codes[2 * i + 1], 1 - bits)) / 2;
+            const double want =
+                (std::ldexp(codes[2 * i], 1 - bits) + std::ldexp(codes[2 * i + 1], 1 - bits)) / 2;
             ASSERT_EQ(d.samples[i], want) << bits << " bits, frame " << i;
         }
         const std::string flac = read_file(path);
@@ -159,9 +163,14 @@ TEST(AudioFile, Flac) {
 TEST(AudioFile, PipeDataSizeAndPartialFrame) {
     TempDir dir;
     Bytes pcm;
-    for (int v : {100, -200, 300, -400, 500, -600}) put_u16(pcm, static_cast<std::uint16_t>(v));
+    for (int v : {100, -200, 300, -400, 500, -600})
+        put_u16(pcm, static_cast<std::uint16_t>(v));
     WavBuilder declared;
-    declared.fmt(1, 2, 12000, 16).chunk_declared("data", 8, pcm).chunk("LIST", Bytes(6, 1));
+    // An odd-sized chunk before the audio: its pad byte is not audio either.
+    declared.fmt(1, 2, 12000, 16)
+        .chunk("LIST", Bytes(3, 1))
+        .chunk_declared("data", 8, pcm)
+        .chunk("LIST", Bytes(6, 1));
     const std::vector<double> first_two = {-50.0 / 32768, -50.0 / 32768};
     FeedPipe pipe(dir, declared.bytes(), 5);
     EXPECT_EQ(read_path(pipe.path()).samples, first_two);
@@ -172,6 +181,26 @@ TEST(AudioFile, PipeDataSizeAndPartialFrame) {
     const Drained d = read_path(pipe2.path());
     EXPECT_EQ(d.samples, first_two);  // the third frame was cut in half
     EXPECT_EQ(d.status, ReadStatus::end);
+}
+
+// "-" reads standard input (here a pipe, then a regular file) and leaves it open.
+TEST(AudioFile, StandardInput) {
+    TempDir dir;
+    const Bytes wav = pcm_wav({0.5, -0.25, 0.125}, 8000, 1, 16);
+    write_file(dir.file("a.wav"), wav);
+    const int saved = ::dup(STDIN_FILENO);
+    ASSERT_GE(saved, 0);
+    for (int regular = 0; regular < 2; ++regular) {
+        FeedPipe pipe(dir, wav);
+        const int fd = ::open((regular ? dir.file("a.wav") : pipe.path()).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
+        ::close(fd);
+        EXPECT_EQ(read_path("-").samples, (std::vector<double>{0.5, -0.25, 0.125})) << regular;
+        EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), 0) << "standard input was closed";
+    }
+    ::dup2(saved, STDIN_FILENO);
+    ::close(saved);
 }
 
 // One failure text per broken header on a pipe; files that do not exist or
@@ -209,8 +238,9 @@ TEST(AudioFile, Failures) {
     EXPECT_EQ(failure_text(dir.file("none.wav")),
               "cannot open '" + dir.file("none.wav") + "': No such file or directory");
     write_file(dir.file("junk.wav"), Bytes(64, 'x'));
-    EXPECT_EQ(failure_text(dir.file("junk.wav")).rfind("cannot read '" + dir.file("junk.wav") + "': ", 0),
-              0u);
+    EXPECT_EQ(
+        failure_text(dir.file("junk.wav")).rfind("cannot read '" + dir.file("junk.wav") + "': ", 0),
+        0u);
 }
 
 // Past 4 GB: a sparse file whose data chunk runs to its end, with the size
@@ -218,10 +248,10 @@ TEST(AudioFile, Failures) {
 // ones carry the values written there.
 TEST(AudioFile, PastFourGigabytes) {
     // On tmpfs where there is one: reading a hole there costs no disk cache.
-    std::string path = (std::filesystem::is_directory("/dev/shm")
-                            ? std::filesystem::path("/dev/shm")
-                            : std::filesystem::temp_directory_path()) /
-                       "beacontest-big.XXXXXX";
+    std::string path =
+        (std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                   : std::filesystem::temp_directory_path()) /
+        "beacontest-big.XXXXXX";
     const int made = ::mkstemp(path.data());
     ASSERT_GE(made, 0);
     ::close(made);
@@ -249,7 +279,8 @@ TEST(AudioFile, PastFourGigabytes) {
                 put_u32(last, static_cast<std::uint32_t>(u >> 32));
             }
             const off_t at = static_cast<off_t>(b.bytes().size() + data_bytes - frame_bytes);
-            ASSERT_EQ(::pwrite(fd, last.data(), last.size(), at), static_cast<ssize_t>(frame_bytes));
+            ASSERT_EQ(::pwrite(fd, last.data(), last.size(), at),
+                      static_cast<ssize_t>(frame_bytes));
             ::close(fd);
         }
         auto opened = stream::open_audio_file(path);

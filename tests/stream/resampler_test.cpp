@@ -50,7 +50,8 @@ TEST(Resampler, PassesTwelveKilohertzThroughBitForBit) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
     std::vector<double> in(10007);
-    for (double& x : in) x = u(rng);
+    for (double& x : in)
+        x = u(rng);
     EXPECT_EQ(convert(12000, in, {1000, 1, 3}), in);
     EXPECT_EQ(stream::Resampler(12000).delay_out(), 0.0);
 }
@@ -75,10 +76,12 @@ TEST(Resampler, ToneBurstKeepsItsTimeAndAmplitude) {
         // The onset: silence well before t0, half amplitude reached within
         // the sample where the ideal tone reaches it.
         double before = 0;
-        for (std::size_t k = 0; k < 8000; ++k) before = std::max(before, std::abs(out[k]));
+        for (std::size_t k = 0; k < 8000; ++k)
+            before = std::max(before, std::abs(out[k]));
         EXPECT_LT(before, 1e-6);
         std::size_t first = 0, ideal = 0;
-        while (std::abs(out[first]) < 0.25) ++first;
+        while (std::abs(out[first]) < 0.25)
+            ++first;
         while (ideal / 12000.0 < t0 ||
                std::abs(std::sin(2 * std::numbers::pi * 1000 * (ideal / 12000.0 - t0))) < 0.5)
             ++ideal;
@@ -95,12 +98,14 @@ TEST(Resampler, RemovesWhatCannotBeKeptAndIgnoresBlocking) {
     const std::vector<double> out = convert(48000, in, {4096});
     ASSERT_EQ(out.size(), 24000u);
     double peak = 0;
-    for (std::size_t k = 2000; k < 22000; ++k) peak = std::max(peak, std::abs(out[k]));
+    for (std::size_t k = 2000; k < 22000; ++k)
+        peak = std::max(peak, std::abs(out[k]));
     EXPECT_LT(20 * std::log10(peak / 0.5), -100.0);
 
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (double& x : in) x = u(rng);
+    for (double& x : in)
+        x = u(rng);
     EXPECT_EQ(convert(48000, in, {1, 7, 333, 4096, 20000}), convert(48000, in, {96000}));
 }
 
@@ -111,8 +116,8 @@ TEST(Resampler, RefusesRatesOutOfRange) {
         const std::vector<double> in(10, 0.0);
         const auto f = r.process(in, out);
         ASSERT_TRUE(f);
-        EXPECT_EQ(f->text, "unsupported sample rate " + std::to_string(rate) +
-                               " Hz (8000 to 192000 Hz)");
+        EXPECT_EQ(f->text,
+                  "unsupported sample rate " + std::to_string(rate) + " Hz (8000 to 192000 Hz)");
         EXPECT_TRUE(r.finish(out));
         EXPECT_TRUE(out.empty());
     }

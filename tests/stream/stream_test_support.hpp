@@ -2,17 +2,15 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <stdexcept>
-
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "stream/stream.hpp"
 #include "support/test_support.hpp"
@@ -55,7 +53,8 @@ class FeedPipe {
         writer_ = std::thread([this, bytes = std::move(bytes), piece] {
             const int fd = ::open(path_.c_str(), O_WRONLY);  // waits for the reader
             for (std::size_t at = 0; fd >= 0 && at < bytes.size();) {
-                const ssize_t w = ::write(fd, bytes.data() + at, std::min(piece, bytes.size() - at));
+                const ssize_t w =
+                    ::write(fd, bytes.data() + at, std::min(piece, bytes.size() - at));
                 if (w <= 0) break;  // the reader went away
                 at += static_cast<std::size_t>(w);
             }
