@@ -31,9 +31,9 @@ constexpr std::size_t FILE_READ_FRAMES = 1 << 16;
 constexpr int LIVE_READS_PER_SECOND = 20;
 
 struct Input {
-    std::string path;               // "-" for standard input; empty with a device
-    std::optional<UtcTime> start;   // from --start or the name
-    bool live = false;              // not a regular file: arrives in real time
+    std::string path;              // "-" for standard input; empty with a device
+    std::optional<UtcTime> start;  // from --start or the name
+    bool live = false;             // not a regular file: arrives in real time
 };
 
 bool is_regular(const std::string& path) {
@@ -65,9 +65,10 @@ class Monitor {
 
   private:
     std::optional<int> plan(std::vector<Input>& inputs);
-    int read_input(const Input& in, bool first);
+    int read_input(const Input& in);
     Records decode(Job& job) const;
     bool emit(Records& records);
+    void reopen_if_asked();  // with output_mutex_ held
     int fail(const std::string& why) {
         std::fprintf(err_, "beaconmon: %s\n", why.c_str());
         return 1;
@@ -138,11 +139,14 @@ Records Monitor::decode(Job& job) const {
     return out;
 }
 
+void Monitor::reopen_if_asked() {
+    if (!signals_.reopen.exchange(false)) return;
+    if (auto why = output_.reopen()) std::fprintf(err_, "beaconmon: %s\n", why->c_str());
+}
+
 bool Monitor::emit(Records& records) {
     const std::lock_guard lock(output_mutex_);
-    if (signals_.reopen.exchange(false)) {
-        if (auto why = output_.reopen()) std::fprintf(err_, "beaconmon: %s\n", why->c_str());
-    }
+    reopen_if_asked();
     for (const MinuteRecord& r : records) {
         if (o_.format == Format::text && !o_.all && !r.decoded()) continue;
         write_status_ = output_.write(format_record(o_.format, r));
@@ -151,7 +155,7 @@ bool Monitor::emit(Records& records) {
     return true;
 }
 
-int Monitor::read_input(const Input& in, bool first) {
+int Monitor::read_input(const Input& in) {
     stream::Opened<stream::Reader> opened;
     if (!o_.device.empty())
         opened = stream::open_alsa(o_.device, o_.rate.value_or(RATE), o_.channels);
@@ -191,7 +195,6 @@ int Monitor::read_input(const Input& in, bool first) {
         map_ = SampleMap{0.0, 0, RATE};
         cutter_->begin_stretch(name, 0.0);
     }
-    (void)first;
 
     const std::size_t read_frames =
         in.live ? static_cast<std::size_t>(std::max(1, rate / LIVE_READS_PER_SECOND))
@@ -210,6 +213,10 @@ int Monitor::read_input(const Input& in, bool first) {
     };
     for (;;) {
         if (signals_.stop || pool_->stopped()) return 0;
+        if (signals_.reopen) {
+            const std::lock_guard lock(output_mutex_);
+            reopen_if_asked();
+        }
         const stream::ReadResult r = reader.read(buffer);
         if (r.status == stream::ReadStatus::interrupted) continue;
         if (r.status == stream::ReadStatus::error) return fail(r.error);
@@ -256,13 +263,13 @@ int Monitor::run() {
 
     const int threads = o_.jobs > 0 ? o_.jobs : available_processors();
     pool_ = std::make_unique<OrderedPool<Job, Records>>(
-        threads, static_cast<std::size_t>(threads) + 1,
-        [this](Job& job) { return decode(job); }, [this](Records& r) { return emit(r); });
+        threads, static_cast<std::size_t>(threads) + 1, [this](Job& job) { return decode(job); },
+        [this](Records& r) { return emit(r); });
     cutter_ = std::make_unique<MinuteCutter>(o_.window);
 
     int status = 0;
     for (std::size_t i = 0; i < inputs.size() && status == 0; ++i) {
-        status = read_input(inputs[i], i == 0);
+        status = read_input(inputs[i]);
         if (signals_.stop || pool_->stopped()) break;
     }
     if (signals_.stop)

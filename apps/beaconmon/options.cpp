@@ -60,9 +60,10 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         app.add_option("--raw", raw_name, "Headerless samples: s16le, s24le, s32le or f32le")
             ->type_name("ENC")
             ->check(parses(stream::parse_raw_encoding, "one of s16le, s24le, s32le, f32le"));
-    auto* rate_opt = app.add_option("-r,--rate", rate, "Sample rate of --raw input or the device, Hz")
-                         ->type_name("HZ")
-                         ->check(whole);
+    auto* rate_opt =
+        app.add_option("-r,--rate", rate, "Sample rate of --raw input or the device, Hz")
+            ->type_name("HZ")
+            ->check(whole);
     app.add_option("-c,--channels", o.channels, "Channels of --raw input or the device (1)")
         ->type_name("N")
         ->check(whole);
@@ -84,7 +85,8 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         ->check(real)
         ->capture_default_str();
     auto* start_opt =
-        app.add_option("--start", start_text, "UTC time of the first sample, e.g. 2026-12-07T10:00:00Z")
+        app.add_option("--start", start_text,
+                       "UTC time of the first sample, e.g. 2026-12-07T10:00:00Z")
             ->type_name("TIME")
             ->check(parses(parse_start_time, "a date and time such as 2026-12-07T10:00:00Z"));
     app.add_option("--format", format_name, "Output format: text, jsonl or csv")
@@ -109,7 +111,8 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
     };
     if (o.freqs.empty()) o.freqs.push_back(800.0);
     for (double f : o.freqs)
-        if (!std::isfinite(f)) return refuse("--freq: must be a finite number, got " + std::to_string(f));
+        if (!std::isfinite(f))
+            return refuse("--freq: must be a finite number, got " + std::to_string(f));
     if (!std::isfinite(o.tol) || o.tol < 0)
         return refuse("--tol: must be a finite number of 0 or more");
     if (!(o.window > 0 && o.window <= MAX_WINDOW))

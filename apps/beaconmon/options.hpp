@@ -15,15 +15,15 @@
 namespace beacon::mon {
 
 struct Options {
-    std::vector<std::string> inputs;            // files or "-"
-    std::optional<stream::RawEncoding> raw;     // --raw: headerless samples
-    std::optional<int> rate;                    // -r: of raw input and of the device
-    int channels = 1;                           // -c
-    std::string device;                         // -D: ALSA capture instead of inputs
-    std::vector<double> freqs;                  // -f, in the order given (800 when none)
-    double tol = 150.0;                         // -t
-    double window = 2.0;                        // -w
-    std::optional<UtcTime> start;               // --start
+    std::vector<std::string> inputs;         // files or "-"
+    std::optional<stream::RawEncoding> raw;  // --raw: headerless samples
+    std::optional<int> rate;                 // -r: of raw input and of the device
+    int channels = 1;                        // -c
+    std::string device;                      // -D: ALSA capture instead of inputs
+    std::vector<double> freqs;               // -f, in the order given (800 when none)
+    double tol = 150.0;                      // -t
+    double window = 2.0;                     // -w
+    std::optional<UtcTime> start;            // --start
     Format format = Format::text;
     std::string output;  // -o; empty: standard output
     bool all = false;    // --all

@@ -29,7 +29,8 @@ class OrderedPool {
     // false to stop everything.
     OrderedPool(int threads, std::size_t max_pending, std::function<Result(Work&)> run,
                 std::function<bool(Result&)> emit)
-        : max_pending_(max_pending < 1 ? 1 : max_pending), run_(std::move(run)),
+        : max_pending_(max_pending < 1 ? 1 : max_pending),
+          run_(std::move(run)),
           emit_(std::move(emit)) {
         sigset_t all, old;
         sigfillset(&all);

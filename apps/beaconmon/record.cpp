@@ -64,8 +64,8 @@ constexpr std::array<RecordField, 12> FIELDS = {{
     {"fano_metric", [](const MinuteRecord& r) { return if_decoded(r, r.result.fano_metric); },
      nullptr, 0},
     {"ccfpeak", [](const MinuteRecord& r) { return if_decoded(r, r.result.ccfpeak); }, nullptr, 0},
-    {"flip",
-     [](const MinuteRecord& r) { return if_decoded(r, std::int64_t{r.result.flip}); }, nullptr, 0},
+    {"flip", [](const MinuteRecord& r) { return if_decoded(r, std::int64_t{r.result.flip}); },
+     nullptr, 0},
 }};
 
 // The fields of text lines in the order of their columns.

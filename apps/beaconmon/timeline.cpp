@@ -20,7 +20,8 @@ std::optional<UtcTime> parse_start_time(std::string_view text) {
     std::size_t end = dot + 1;
     while (end < text.size() && text[end] >= '0' && text[end] <= '9')
         ++end;
-    if (dot == 0 || end == dot + 1 || text[dot - 1] < '0' || text[dot - 1] > '9') return std::nullopt;
+    if (dot == 0 || end == dot + 1 || text[dot - 1] < '0' || text[dot - 1] > '9')
+        return std::nullopt;
     std::string rest(text.substr(0, dot));
     rest += text.substr(end);
     const auto sec = parse_time_stamp(rest);

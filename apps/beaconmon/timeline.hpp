@@ -78,9 +78,9 @@ std::optional<MinuteSpan> minute_span(double minute, double window, std::int64_t
 // starts the fit afresh from there, keeping the rate.
 class SampleClock {
   public:
-    static constexpr double BLOCK_S = 10.0;        // samples per mark, in nominal seconds
+    static constexpr double BLOCK_S = 10.0;         // samples per mark, in nominal seconds
     static constexpr double MEMORY_S = 4 * 3600.0;  // weight of a mark falls by e per this
-    static constexpr double STEP_S = 0.5;          // a mark this far off restarts the fit
+    static constexpr double STEP_S = 0.5;           // a mark this far off restarts the fit
     static constexpr double MAX_RATE_ERROR = 1e-3;  // sound cards are closer than 1000 ppm
     static constexpr double MIN_BASELINE_S = 60.0;  // the rate is fitted over at least this
 

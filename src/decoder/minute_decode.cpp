@@ -62,9 +62,9 @@ MinuteResult minute_decode(std::span<const double> samples, double freq, double 
     // is shorter than two frames and 0.2 s), so the loop ends after that
     // search whatever it finds: its first search is all that runs.
     FirstSearch sink(r);
-    const SpotLoopResult loop = run_spot_loop(samples.data(), fsamples.data(),
-                                              static_cast<int>(samples.size()), freq, tol, dtmax,
-                                              sink, threads);
+    const SpotLoopResult loop =
+        run_spot_loop(samples.data(), fsamples.data(), static_cast<int>(samples.size()), freq, tol,
+                      dtmax, sink, threads);
     if (loop.out_of_memory && r.status != MinuteStatus::decoded) {
         r.status = MinuteStatus::out_of_memory;
     } else if (r.status != MinuteStatus::decoded) {

@@ -27,9 +27,9 @@ struct MinuteResult {
     // The best sync candidate, for every status but no_candidate, too_short
     // and out_of_memory.
     bool has_candidate = false;
-    double dt_s = 0.0;        // frame start from the span's first sample, s
-    double freq_hz = 0.0;     // carrier
-    double df_tone0 = 0.0;    // tone-0 frequency as the search found it
+    double dt_s = 0.0;      // frame start from the span's first sample, s
+    double freq_hz = 0.0;   // carrier
+    double df_tone0 = 0.0;  // tone-0 frequency as the search found it
     double snr_db = 0.0;
     double ccfpeak = 0.0;
     int flip = 1;

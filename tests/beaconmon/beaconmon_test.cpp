@@ -2,12 +2,11 @@
 // that minute's span, inputs on one timeline, streams through pipes, another
 // sample rate, signals, and the refusals.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
@@ -64,27 +63,29 @@ std::vector<Json> records(const std::string& out) {
 // Every record of beaconmon at 12000 Hz against beacondec on a WAV file of
 // exactly its span, found here from the definition of a span.
 void check_against_beacondec(const TempDir& dir, const std::vector<double>& x,
-                             const std::string& start, double first_s, double window,
-                             int& decoded, int& undecoded) {
+                             const std::string& start, double first_s, double window, int& decoded,
+                             int& undecoded) {
     const std::string wav = write_wav(dir, "in.wav", x);
-    const RunResult mon = run_program(MON, {"beaconmon", "--format", "jsonl", "--start", start, "-w",
-                                            fmt("%g", window), "-f", "800", "-f", "760", wav});
+    const RunResult mon =
+        run_program(MON, {"beaconmon", "--format", "jsonl", "--start", start, "-w",
+                          fmt("%g", window), "-f", "800", "-f", "760", wav});
     ASSERT_EQ(mon.status, 0) << mon.err;
     const auto recs = records(mon.out);
     ASSERT_GE(recs.size(), 20u);
     for (const Json& rec : recs) {
         const double m = 60.0 * (std::ceil(first_s / 60.0) + rec["minute"].get<double>());
         std::size_t k0 = 0;
-        if (first_s < m - window) k0 = static_cast<std::size_t>(std::ceil((m - window - first_s) * RATE - 1e-6));
+        if (first_s < m - window)
+            k0 = static_cast<std::size_t>(std::ceil((m - window - first_s) * RATE - 1e-6));
         const double c = first_s + k0 / RATE;
         const double d = m + window - c;
         const auto n = static_cast<std::size_t>(std::lround(RATE * (m + window + 24.6 - c)));
         ASSERT_LE(k0 + n, x.size());
         const std::string span = write_wav(dir, "span.wav", x, k0, n);
         const double f = rec["freq_set_hz"];
-        const RunResult dec = run_program(BEACONDEC_PATH, {"beacondec", "-D", "-T", "000000", "-f",
-                                                           fmt("%.17g", f), "-t", "150", "-d",
-                                                           fmt("%.17g", d), span});
+        const RunResult dec =
+            run_program(BEACONDEC_PATH, {"beacondec", "-D", "-T", "000000", "-f", fmt("%.17g", f),
+                                         "-t", "150", "-d", fmt("%.17g", d), span});
         SCOPED_TRACE(rec.dump() + "\n" + dec.out + dec.err);
         ASSERT_EQ(rec["status"] == "decoded", dec.status == 0);
         if (dec.status != 0) {
@@ -122,8 +123,8 @@ TEST(Beaconmon, EveryMinuteIsBeacondecOnItsSpan) {
                             "745", "--snr", "-23.6", "--drift", "0.4", "--seed", "5"});
     check_against_beacondec(dir, x, "2026-12-07T09:59:58.12345Z", 58.12345, 2.0, decoded,
                             undecoded);
-    x = simulate(dir, {"-m", "PA3ABC", "-n", "11", "-s", "0.9", "-l", "690", "--snr", "-23.6",
-                       "-f", "790", "--seed", "6"});
+    x = simulate(dir, {"-m", "PA3ABC", "-n", "11", "-s", "0.9", "-l", "690", "--snr", "-23.6", "-f",
+                       "790", "--seed", "6"});
     check_against_beacondec(dir, x, "2026-12-07T09:59:59.5Z", 59.5, 1.3, decoded, undecoded);
     EXPECT_GT(decoded, 10);
     EXPECT_GT(undecoded, 3);
@@ -168,8 +169,8 @@ TEST(Beaconmon, FilesOnOneTimeline) {
 // pipe and a 48000 Hz stereo file are those of the 12000 Hz file.
 TEST(Beaconmon, StreamsThroughPipesAndOtherRates) {
     TempDir dir;
-    const std::vector<std::string> sim = {"-m", "G4XYZ", "--id", "G4XYZ", "-n", "4", "-s", "0.3",
-                                          "-l", "240", "--snr", "-21", "--seed", "9"};
+    const std::vector<std::string> sim = {"-m",  "G4XYZ", "--id", "G4XYZ", "-n",  "4",      "-s",
+                                          "0.3", "-l",    "240",  "--snr", "-21", "--seed", "9"};
     const auto x = simulate(dir, sim);
     const std::string wav = write_wav(dir, "in.wav", x);
     const std::vector<std::string> args = {"beaconmon", "--format", "jsonl", "--start",
@@ -235,9 +236,8 @@ class Live {
         if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
     }
     void feed(const std::vector<double>& x, double from_s, double to_s) {
-        const std::string b = as_bytes(pcm_bytes({x.begin() + std::lround(from_s * RATE),
-                                                  x.begin() + std::lround(to_s * RATE)},
-                                                 16));
+        const std::string b = as_bytes(pcm_bytes(
+            {x.begin() + std::lround(from_s * RATE), x.begin() + std::lround(to_s * RATE)}, 16));
         ASSERT_EQ(write(in_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
     }
     void close_input() {
@@ -273,8 +273,9 @@ void await_lines(const std::string& path, std::size_t lines) {
 TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
     TempDir dir;
     const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "3", "-s", "0", "-l", "180"});
-    const std::vector<std::string> args = {"beaconmon", "--raw", "s16le", "-r", "12000", "--start",
-                                           "2026-12-07T10:00:00Z", "--format", "csv", "-o"};
+    const std::vector<std::string> args = {
+        "beaconmon", "--raw", "s16le", "-r", "12000", "--start", "2026-12-07T10:00:00Z",
+        "--format",  "csv",   "-o"};
     const std::string log = dir.file("log.csv"), err = dir.file("err");
     {
         auto a = args;
@@ -289,8 +290,9 @@ TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
         mon.signal(SIGTERM);  // with the input still open
         EXPECT_EQ(mon.wait(), 0);
     }
-    const std::string header = "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,"
-                               "fano_metric,ccfpeak,flip\n";
+    const std::string header =
+        "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,"
+        "fano_metric,ccfpeak,flip\n";
     const std::string old = read_file(log + ".1"), now = read_file(log);
     EXPECT_EQ(old.substr(0, header.size()), header);
     EXPECT_EQ(std::count(old.begin(), old.end(), '\n'), 3);
@@ -299,8 +301,8 @@ TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
 
     // A closed output pipe ends the run quietly (`true` has gone long
     // before the first record is written).
-    const std::string cmd = "'" + MON + "' --all " + write_wav(dir, "x.wav", x) +
-                            " | true; echo ${PIPESTATUS[0]}";
+    const std::string cmd =
+        "'" + MON + "' --all " + write_wav(dir, "x.wav", x) + " | true; echo ${PIPESTATUS[0]}";
     const RunResult r = run_program("/bin/bash", {"bash", "-c", cmd});
     EXPECT_EQ(r.out, "0\n");
     EXPECT_EQ(r.err, "");
@@ -313,8 +315,10 @@ TEST(Beaconmon, CapturesFromAnAlsaDevice) {
     TempDir dir;
     const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "3", "-s", "0.5", "-l", "180"});
     write_file(dir.file("rec.raw"), pcm_bytes(x, 16));
-    const std::string conf = "pcm.rec {\n type file\n slave.pcm { type null }\n file \"/dev/null\"\n"
-                             " infile \"" + dir.file("rec.raw") + "\"\n format raw\n}\n";
+    const std::string conf =
+        "pcm.rec {\n type file\n slave.pcm { type null }\n file \"/dev/null\"\n"
+        " infile \"" +
+        dir.file("rec.raw") + "\"\n format raw\n}\n";
     write_file(dir.file("asound.conf"), Bytes(conf.begin(), conf.end()));
     ASSERT_EQ(setenv("ALSA_CONFIG_PATH", dir.file("asound.conf").c_str(), 1), 0);
     const std::string log = dir.file("log");
@@ -326,8 +330,9 @@ TEST(Beaconmon, CapturesFromAnAlsaDevice) {
     mon.signal(SIGINT);
     EXPECT_EQ(mon.wait(), 0);
     const std::string got = summary(read_file(log)).substr(0, 3 * 32);
-    EXPECT_EQ(got, "0 2026-12-07T10:00:00Z OZ7IGY/B\n1 2026-12-07T10:01:00Z OZ7IGY/B\n"
-                   "2 2026-12-07T10:02:00Z OZ7IGY/B\n");
+    EXPECT_EQ(got,
+              "0 2026-12-07T10:00:00Z OZ7IGY/B\n1 2026-12-07T10:01:00Z OZ7IGY/B\n"
+              "2 2026-12-07T10:02:00Z OZ7IGY/B\n");
     EXPECT_EQ(records(read_file(log))[0]["input"], "rec");
 }
 
@@ -338,12 +343,16 @@ TEST(Beaconmon, RefusalsTakeOneLine) {
         std::vector<std::string> args;
         int status;
     } cases[] = {
-        {{"--raw", "s16le"}, 2},         {{"-f", "nan"}, 2},
-        {{"-w", "0"}, 2},                {{"-w", "10.5"}, 2},
-        {{"--format", "xml"}, 2},        {{"--raw", "s8", "-r", "12000"}, 2},
+        {{"--raw", "s16le"}, 2},
+        {{"-f", "nan"}, 2},
+        {{"-w", "0"}, 2},
+        {{"-w", "10.5"}, 2},
+        {{"--format", "xml"}, 2},
+        {{"--raw", "s8", "-r", "12000"}, 2},
         {{"-r", "7999", "--raw", "s16le"}, 2},
         {{"--start", "2026-13-01T00:00:00Z"}, 2},
-        {{dir.file("missing.wav")}, 1},  {{dir.file("bad.wav")}, 1},
+        {{dir.file("missing.wav")}, 1},
+        {{dir.file("bad.wav")}, 1},
         {{"-o", dir.file("no/such/dir/log")}, 1},
     };
     for (const auto& c : cases) {

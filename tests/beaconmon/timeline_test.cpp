@@ -1,12 +1,13 @@
 // The timeline: spans of known answer, the sample clock against a sound
 // card simulated over days, and minutes cut from pieces of any size.
+#include "timeline.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 
 #include "minute_ring.hpp"
-#include "timeline.hpp"
 
 namespace beacon::mon {
 namespace {
