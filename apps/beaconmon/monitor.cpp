@@ -201,6 +201,7 @@ int Monitor::read_input(const Input& in) {
                 : FILE_READ_FRAMES;
     std::vector<double> buffer(read_frames), converted;
     std::int64_t frames = 0;
+    bool warned_ahead = false;
     auto submit = [&](MinuteWork&& w) {
         Job job;
         if (utc_known_) job.utc = *origin_ + static_cast<std::int64_t>(std::llround(w.minute));
@@ -244,6 +245,13 @@ int Monitor::read_input(const Input& in) {
                 }
                 frames += static_cast<std::int64_t>(r.frames);
                 clock->observe(frames, seconds_after(now, *origin_));
+                if (clock->ahead() && !warned_ahead) {
+                    warned_ahead = true;
+                    note(
+                        format("'%s': samples arrive faster than real time; give --start to "
+                               "place them by their count",
+                               name.c_str()));
+                }
             }
             failed = resampler.process(std::span<const double>(buffer.data(), r.frames), converted);
         }

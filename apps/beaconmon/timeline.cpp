@@ -88,7 +88,11 @@ void SampleClock::observe(std::int64_t frames, double wall) {
 }
 
 void SampleClock::add_mark(double x, double y) {
-    if (sw_ > 0.0 && std::fabs(y - (alpha_ + beta_ * (x - x_base_))) > STEP_S) sw_ = 0.0;
+    const double off = y - (alpha_ + beta_ * (x - x_base_));
+    if (sw_ > 0.0 && std::fabs(off) > STEP_S) {
+        if (off < 0.0) ahead_ = true;
+        sw_ = 0.0;
+    }
     if (sw_ == 0.0) {
         x_base_ = x;
         x_first_ = x;

@@ -95,6 +95,10 @@ class SampleClock {
     SampleMap map(double rate, double shift) const;
     // Fitted rate error: the card's clock runs fast by -rate_error().
     double rate_error() const { return beta_; }
+    // Samples have come sooner than they can have been recorded: the input
+    // runs faster than real time (a recording piped in), and the clock
+    // cannot place it.
+    bool ahead() const { return ahead_; }
 
   private:
     void add_mark(double x, double y);
@@ -112,6 +116,7 @@ class SampleClock {
     double x_first_ = 0.0, x_last_ = 0.0;
     // The fit: y = alpha_ + beta_ * (x - x_base_).
     double alpha_ = 0.0, beta_ = 0.0;
+    bool ahead_ = false;
 };
 
 }  // namespace beacon::mon

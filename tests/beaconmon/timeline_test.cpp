@@ -75,6 +75,7 @@ void simulate_days(double ppm, double lost_at_s) {
         }
     }
     EXPECT_LT(worst, 0.1) << ppm << " ppm";
+    EXPECT_FALSE(clock.ahead());
     EXPECT_NEAR(clock.rate_error(), -ppm * 1e-6, 5e-6);
 }
 
@@ -83,6 +84,12 @@ TEST(Timeline, SampleClockKeepsADriftingCardOnTime) {
     simulate_days(-200.0, 1e9);
     // Two seconds of samples lost after a day: back on time within two minutes.
     simulate_days(200.0, 86400.0);
+
+    // A recording piped in ten times faster than real time is noticed.
+    SampleClock fast(12000.0);
+    for (int i = 1; i <= 1000; ++i)
+        fast.observe(i * 1200, i * 0.01);
+    EXPECT_TRUE(fast.ahead());
 }
 
 // Samples numbered by their index, cut in pieces of random size: every
