@@ -8,7 +8,8 @@
 # each decoded on its own. The threshold is where the decoded fraction,
 # interpolated linearly between the SNRs, crosses one half.
 #
-#   bench/beaconmon_threshold.sh [BUILD_DIR]   (MINUTES=40 SNRS="-25.5 -25 ... -21.5")
+#   bench/beaconmon_threshold.sh [BUILD_DIR]
+#       (MINUTES=40 SNRS="-25.5 -25 ... -21.5" RATES="12000 48000")
 set -euo pipefail
 build=${1:-build}
 minutes=${MINUTES:-40}
@@ -29,7 +30,7 @@ threshold() {
 }
 
 printf '%6s %7s %10s %10s\n' rate snr_db beaconmon beacondec
-for rate in 12000 48000; do
+for rate in ${RATES:-12000 48000}; do
     : >"$dir/mon" && : >"$dir/dec"
     for snr in "${snrs[@]}"; do
         "$sim" -m OZ7IGY/B --id OZ7IGY -n "$minutes" -s 0 -p 60 -l $((minutes * 60)) \
