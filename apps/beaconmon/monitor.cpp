@@ -256,7 +256,8 @@ int Monitor::read_input(const Input& in) {
             failed = resampler.process(std::span<const double>(buffer.data(), r.frames), converted);
         }
         if (failed) return fail(failed->text);
-        cutter_->push(converted, place(), submit);
+        // A live stream that ended before its first sample has no place.
+        if (!by_clock || clock) cutter_->push(converted, place(), submit);
         if (r.status == stream::ReadStatus::end) break;
     }
     if (!by_clock) end_of_last_ = map_.time_of(cutter_->samples());
