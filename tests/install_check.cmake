@@ -8,7 +8,8 @@ if(NOT rc EQUAL 0)
 endif()
 include(GNUInstallDirs)
 foreach(f ${CMAKE_INSTALL_BINDIR}/beacondec ${CMAKE_INSTALL_BINDIR}/beaconsim
-    ${CMAKE_INSTALL_BINDIR}/beaconscan ${CMAKE_INSTALL_MANDIR}/man1/beacondec.1
+    ${CMAKE_INSTALL_BINDIR}/beaconscan ${CMAKE_INSTALL_BINDIR}/beaconmon
+    ${CMAKE_INSTALL_MANDIR}/man1/beaconmon.1 ${CMAKE_INSTALL_MANDIR}/man1/beacondec.1
     ${CMAKE_INSTALL_MANDIR}/man1/beaconsim.1 ${CMAKE_INSTALL_MANDIR}/man1/beaconscan.1)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "not installed: ${f}")
@@ -24,4 +25,5 @@ endfunction()
 expect_version(beacondec -V)
 expect_version(beaconsim --version)
 expect_version(beaconscan --version)
+expect_version(beaconmon --version)
 file(REMOVE_RECURSE ${PREFIX})

@@ -1,0 +1,40 @@
+// The command line of beaconmon, parsed with CLI11 into its settings, every
+// value checked, so that a bad one is refused with one line (status 2)
+// before any input is opened.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "beaconmon/record.hpp"
+#include "stream/stream.hpp"
+#include "beaconmon/timeline.hpp"
+
+namespace beacon::mon {
+
+struct Options {
+    std::vector<std::string> inputs;         // files or "-"
+    std::optional<stream::RawEncoding> raw;  // --raw: headerless samples
+    std::optional<int> rate;                 // -r: of raw input and of the device
+    int channels = 1;                        // -c
+    std::string device;                      // -D: ALSA capture instead of inputs
+    std::vector<double> freqs;               // -f, in the order given (800 when none)
+    double tol = 150.0;                      // -t
+    double window = 2.0;                     // -w
+    std::optional<UtcTime> start;            // --start
+    Format format = Format::text;
+    std::string output;  // -o; empty: standard output
+    bool all = false;    // --all
+    bool quiet = false;  // -q
+    int jobs = 0;        // -j; 0: one per processor
+};
+
+inline constexpr int CONTINUE = -1;
+
+// Returns CONTINUE, or the exit status after help or the version (0, text
+// on `out`) or an error (2, one line "beaconmon: ..." on `err`).
+int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out, std::FILE* err);
+
+}  // namespace beacon::mon

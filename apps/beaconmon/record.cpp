@@ -1,0 +1,131 @@
+#include "beaconmon/record.hpp"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "decoder/records.hpp"
+#include "util/utc_time.hpp"
+#include "util/format.hpp"
+
+namespace beacon::mon {
+namespace {
+
+FieldValue if_decoded(const MinuteRecord& r, FieldValue v) {
+    return r.decoded() ? std::move(v) : FieldValue{nullptr};
+}
+
+// "2026-12-07 10:00" for a known minute, "minute 12" otherwise.
+std::string text_time(const MinuteRecord& r) {
+    if (!r.utc) return format("minute %ld", static_cast<long>(r.minute));
+    const std::string iso = format_utc_seconds(*r.utc * 1000);  // YYYY-MM-DDThh:mm:ssZ
+    return iso.substr(0, 10) + " " + iso.substr(11, 5);
+}
+
+constexpr std::array<RecordField, 12> FIELDS = {{
+    {"utc",
+     [](const MinuteRecord& r) {
+         return r.utc ? FieldValue{format_utc_seconds(*r.utc * 1000)} : FieldValue{nullptr};
+     },
+     text_time, 1},
+    {"minute", [](const MinuteRecord& r) { return FieldValue{r.minute}; }, nullptr, 0},
+    {"input", [](const MinuteRecord& r) { return FieldValue{r.input}; }, nullptr, 0},
+    {"freq_set_hz", [](const MinuteRecord& r) { return FieldValue{r.freq_set_hz}; }, nullptr, 0},
+    {"status",
+     [](const MinuteRecord& r) {
+         return FieldValue{std::string(r.decoded() ? "decoded" : "no_decode")};
+     },
+     nullptr, 0},
+    {"message", [](const MinuteRecord& r) { return if_decoded(r, r.result.message); },
+     [](const MinuteRecord& r) {
+         return r.decoded() ? ": " + r.result.message
+                            : format(": no decode (%.0f Hz)", r.freq_set_hz);
+     },
+     5},
+    {"snr_db", [](const MinuteRecord& r) { return if_decoded(r, r.result.snr_db); },
+     [](const MinuteRecord& r) {
+         return r.decoded() ? format("%3.0f", r.result.snr_db) : std::string("  -");
+     },
+     2},
+    {"dt_s", [](const MinuteRecord& r) { return if_decoded(r, r.dt_s()); },
+     [](const MinuteRecord& r) {
+         return r.decoded() ? format("%4.1f", r.dt_s()) : std::string("   -");
+     },
+     3},
+    {"freq_hz", [](const MinuteRecord& r) { return if_decoded(r, r.result.freq_hz); },
+     [](const MinuteRecord& r) {
+         return r.decoded() ? format("%4.0f", r.result.freq_hz) : std::string("   -");
+     },
+     4},
+    {"fano_metric", [](const MinuteRecord& r) { return if_decoded(r, r.result.fano_metric); },
+     nullptr, 0},
+    {"ccfpeak", [](const MinuteRecord& r) { return if_decoded(r, r.result.ccfpeak); }, nullptr, 0},
+    {"flip", [](const MinuteRecord& r) { return if_decoded(r, std::int64_t{r.result.flip}); },
+     nullptr, 0},
+}};
+
+// The fields of text lines in the order of their columns.
+const std::vector<const RecordField*>& text_columns() {
+    static const std::vector<const RecordField*> columns = [] {
+        std::vector<const RecordField*> c;
+        for (const RecordField& f : FIELDS)
+            if (f.text != nullptr) c.push_back(&f);
+        std::stable_sort(c.begin(), c.end(), [](const RecordField* a, const RecordField* b) {
+            return a->text_column < b->text_column;
+        });
+        return c;
+    }();
+    return columns;
+}
+
+// The record as named fields, for the machine-readable renderings.
+Record fields_of(const MinuteRecord& r) {
+    Record rec;
+    rec.reserve(FIELDS.size());
+    for (const RecordField& field : FIELDS)
+        rec.push_back({field.name, field.value(r)});
+    return rec;
+}
+
+}  // namespace
+
+std::span<const RecordField> record_fields() {
+    return FIELDS;
+}
+
+std::optional<Format> parse_format(std::string_view name) {
+    if (name == "text") return Format::text;
+    if (name == "jsonl") return Format::jsonl;
+    if (name == "csv") return Format::csv;
+    return std::nullopt;
+}
+
+std::string format_header(Format f) {
+    if (f != Format::csv) return {};
+    std::string line;
+    for (const RecordField& field : FIELDS) {
+        if (!line.empty()) line += ',';
+        line += field.name;
+    }
+    return line + "\n";
+}
+
+std::string format_record(Format f, const MinuteRecord& r) {
+    std::string line;
+    switch (f) {
+        case Format::text:
+            // Reads like beacondec's result line: SNR, DT, DF : MESSAGE.
+            for (const RecordField* field : text_columns()) {
+                if (!line.empty()) line += ' ';
+                line += field->text(r);
+            }
+            break;
+        case Format::jsonl:
+            return render_jsonl(fields_of(r));
+        case Format::csv:
+            return render_csv(fields_of(r));
+    }
+    return line + "\n";
+}
+
+}  // namespace beacon::mon

@@ -1,0 +1,395 @@
+// beaconmon end to end: each minute's record against beacondec on exactly
+// that minute's span, inputs on one timeline, streams through pipes, another
+// sample rate, signals, and the refusals.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "audio/audio.hpp"
+#include "support/support.hpp"
+
+namespace beacon::test {
+namespace {
+
+// Integer PCM bytes, as the WAV writer stores them.
+Bytes pcm_of(const std::vector<double>& interleaved, int bits) {
+    Bytes b;
+    wav_pcm_encode(interleaved, bits, b);
+    return b;
+}
+
+// The programs as a user starts them: args[0] is replaced by the program's
+// path; with input, it comes through a real pipe (not a file).
+RunResult run_program(const std::string& program, std::vector<std::string> args) {
+    args[0] = program;
+    return run(args);
+}
+
+RunResult run_program_with_input(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& input) {
+    const TempDir dir;
+    write_file(dir.file("in"), Bytes(input.begin(), input.end()));
+    std::string cmd = "cat '" + dir.file("in") + "' | '" + program + "'";
+    for (std::size_t i = 1; i < args.size(); ++i)
+        cmd += " '" + args[i] + "'";
+    return run({"/bin/sh", "-c", cmd}, "", false);
+}
+
+using Json = nlohmann::json;
+const std::string MON = BEACONMON_PATH;
+constexpr double RATE = 12000.0;
+
+std::string fmt(const char* f, double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, f, v);
+    return buf;
+}
+
+// A beaconsim recording, read back as samples.
+std::vector<double> simulate(const TempDir& dir, std::vector<std::string> args) {
+    const std::string path = dir.file("sim.wav");
+    args.insert(args.begin(), "beaconsim");
+    args.push_back(path);
+    const RunResult r = run_program(BEACONSIM_PATH, args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    wav_data wav;
+    EXPECT_TRUE(wav_read(path.c_str(), wav).ok());
+    return wav.samples;
+}
+
+std::string write_wav(const TempDir& dir, const std::string& name, const std::vector<double>& x,
+                      std::size_t first = 0, std::size_t count = SIZE_MAX) {
+    count = std::min(count, x.size() - first);
+    const std::string path = dir.file(name);
+    write_file(path, pcm_wav({x.begin() + first, x.begin() + first + count}, 12000, 1, 16));
+    return path;
+}
+
+std::vector<Json> records(const std::string& out) {
+    std::vector<Json> v;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        v.push_back(Json::parse(line));
+    return v;
+}
+
+// Every record of beaconmon at 12000 Hz against beacondec on a WAV file of
+// exactly its span, found here from the definition of a span.
+void check_against_beacondec(const TempDir& dir, const std::vector<double>& x,
+                             const std::string& start, double first_s, double window, int& decoded,
+                             int& undecoded) {
+    const std::string wav = write_wav(dir, "in.wav", x);
+    const RunResult mon =
+        run_program(MON, {"beaconmon", "--format", "jsonl", "--start", start, "-w",
+                          fmt("%g", window), "-f", "800", "-f", "760", wav});
+    ASSERT_EQ(mon.status, 0) << mon.err;
+    const auto recs = records(mon.out);
+    ASSERT_GE(recs.size(), 20u);
+    for (const Json& rec : recs) {
+        const double m = 60.0 * (std::ceil(first_s / 60.0) + rec["minute"].get<double>());
+        std::size_t k0 = 0;
+        if (first_s < m - window)
+            k0 = static_cast<std::size_t>(std::ceil((m - window - first_s) * RATE - 1e-6));
+        const double c = first_s + k0 / RATE;
+        const double d = m + window - c;
+        const auto n = static_cast<std::size_t>(std::lround(RATE * (m + window + 24.6 - c)));
+        ASSERT_LE(k0 + n, x.size());
+        const std::string span = write_wav(dir, "span.wav", x, k0, n);
+        const double f = rec["freq_set_hz"];
+        const RunResult dec =
+            run_program(BEACONDEC_PATH, {"beacondec", "-D", "-T", "000000", "-f", fmt("%.17g", f),
+                                         "-t", "150", "-d", fmt("%.17g", d), span});
+        SCOPED_TRACE(rec.dump() + "\n" + dec.out + dec.err);
+        ASSERT_EQ(rec["status"] == "decoded", dec.status == 0);
+        if (dec.status != 0) {
+            ++undecoded;
+            EXPECT_TRUE(rec["message"].is_null());
+            continue;
+        }
+        ++decoded;
+        char msg[16] = {}, dt[16] = {}, carrier[16] = {}, ccf[32] = {}, snr[16] = {};
+        int flip = 0;
+        long metric = 0;
+        ASSERT_EQ(std::sscanf(dec.err.substr(dec.err.find("Spot 1:")).c_str(),
+                              "Spot 1: DT=%15s s DF(tone0)=%*s Hz DF(carrier)=%15s Hz flip=%d "
+                              "ccfpeak=%31s SNR=%15s dB\n(Fano metric = %ld)",
+                              dt, carrier, &flip, ccf, snr, &metric),
+                  6);
+        ASSERT_EQ(std::sscanf(dec.out.c_str(), "000000 %*s %*s %*s : %15s", msg), 1);
+        EXPECT_EQ(rec["message"], msg);
+        EXPECT_EQ(fmt("%+.3f", rec["dt_s"].get<double>() - (c - m)), dt);
+        EXPECT_EQ(fmt("%.2f", rec["freq_hz"]), carrier);
+        EXPECT_EQ(fmt("%.1f", rec["snr_db"]), snr);
+        EXPECT_EQ(fmt("%.1f", rec["ccfpeak"]), ccf);
+        EXPECT_EQ(rec["flip"], flip);
+        EXPECT_EQ(rec["fano_metric"], metric);
+    }
+}
+
+TEST(Beaconmon, EveryMinuteIsBeacondecOnItsSpan) {
+    TempDir dir;
+    int decoded = 0, undecoded = 0;
+    // First sample off the sample grid of the minute, frames near second 0,
+    // some too weak to decode; then a start 0.5 s before a minute, frames
+    // 0.4 s late, a narrower window.
+    auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "12", "-s", "1.87655", "-l",
+                            "745", "--snr", "-23.6", "--drift", "0.4", "--seed", "5"});
+    check_against_beacondec(dir, x, "2026-12-07T09:59:58.12345Z", 58.12345, 2.0, decoded,
+                            undecoded);
+    x = simulate(dir, {"-m", "PA3ABC", "-n", "11", "-s", "0.9", "-l", "690", "--snr", "-23.6", "-f",
+                       "790", "--seed", "6"});
+    check_against_beacondec(dir, x, "2026-12-07T09:59:59.5Z", 59.5, 1.3, decoded, undecoded);
+    EXPECT_GT(decoded, 10);
+    EXPECT_GT(undecoded, 3);
+}
+
+// Minute, UTC and message of every record.
+std::string summary(const std::string& jsonl) {
+    std::string s;
+    for (const Json& r : records(jsonl))
+        s += std::to_string(r["minute"].get<int>()) + " " + r["utc"].get<std::string>() + " " +
+             (r["message"].is_null() ? "-" : r["message"].get<std::string>()) + "\n";
+    return s;
+}
+
+TEST(Beaconmon, FilesOnOneTimeline) {
+    TempDir dir;
+    const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "12", "-s", "0", "-l", "720"});
+    const std::size_t min = 60 * 12000;
+    const auto a = write_wav(dir, "20261207_100000.wav", x, 0, 5 * min);
+    const auto b = write_wav(dir, "rx-2026-12-07T10:05:00Z.wav", x, 5 * min, 3 * min);
+    const auto c = write_wav(dir, "20261207_101000.wav", x, 10 * min, 2 * min);
+    // Given in any order; b continues a without a gap, so 10:05 spans both.
+    RunResult r = run_program(MON, {"beaconmon", "--format", "jsonl", c, a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string want;
+    for (int m : {0, 1, 2, 3, 4, 5, 6, 7, 10, 11})
+        want += std::to_string(m) + " 2026-12-07T10:" + (m < 10 ? "0" : "") + std::to_string(m) +
+                ":00Z OZ7IGY/B\n";
+    EXPECT_EQ(summary(r.out), want);
+
+    const auto d = write_wav(dir, "20261207_100400.wav", x, 4 * min, min);
+    r = run_program(MON, {"beaconmon", a, d});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "beaconmon: '" + a + "' and '" + d + "' overlap: '" + d +
+                         "' starts 60.000 s before '" + a + "' ends\n");
+    r = run_program(MON, {"beaconmon", a, dir.file("sim.wav")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("sim.wav': no start time"), std::string::npos) << r.err;
+}
+
+// The records of a stream given as WAV bytes on a pipe, raw samples on a
+// pipe and a 48000 Hz stereo file are those of the 12000 Hz file.
+TEST(Beaconmon, StreamsThroughPipesAndOtherRates) {
+    TempDir dir;
+    const std::vector<std::string> sim = {"-m",  "G4XYZ", "--id", "G4XYZ", "-n",  "4",      "-s",
+                                          "0.3", "-l",    "240",  "--snr", "-21", "--seed", "9"};
+    const auto x = simulate(dir, sim);
+    const std::string wav = write_wav(dir, "in.wav", x);
+    const std::vector<std::string> args = {"beaconmon", "--format", "jsonl", "--start",
+                                           "2026-12-07T10:00:00Z"};
+    auto with = [&](std::vector<std::string> more) {
+        auto a = args;
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    const RunResult file = run_program(MON, with({wav}));
+    ASSERT_EQ(file.status, 0) << file.err;
+    ASSERT_EQ(summary(file.out),
+              "0 2026-12-07T10:00:00Z G4XYZ\n1 2026-12-07T10:01:00Z G4XYZ\n"
+              "2 2026-12-07T10:02:00Z G4XYZ\n3 2026-12-07T10:03:00Z G4XYZ\n");
+    auto same_but_input = [&](const RunResult& r) {
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto a = records(file.out), b = records(r.out);
+        ASSERT_EQ(a.size(), b.size());
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(b[i]["input"], "-");
+            a[i].erase("input"), b[i].erase("input");
+            EXPECT_EQ(a[i], b[i]);
+        }
+    };
+    // As arecord and sox write WAV into a pipe: sizes unknown.
+    std::string bytes = read_file(wav);
+    for (std::size_t at : {4, 40})
+        bytes.replace(at, 4, "\xff\xff\xff\xff");
+    same_but_input(run_program_with_input(MON, with({"-"}), bytes));
+    same_but_input(run_program_with_input(MON, with({"--raw", "s16le", "-r", "12000"}),
+                                          read_file(wav).substr(44)));
+
+    auto sim48 = sim;
+    sim48.insert(sim48.end(), {"-r", "48000", "-b", "24", "-c", "2"});
+    simulate(dir, sim48);
+    const RunResult r48 = run_program(MON, with({dir.file("sim.wav")}));
+    ASSERT_EQ(r48.status, 0) << r48.err;
+    EXPECT_EQ(summary(r48.out), summary(file.out));
+}
+
+// beaconmon reading a pipe that the test writes, its records going to a file.
+class Live {
+  public:
+    explicit Live(std::vector<std::string> args, const std::string& err_path) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
+        posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, MON.c_str(), &fa, nullptr, argv.data(), environ) != 0)
+            throw std::runtime_error("spawn");
+        posix_spawn_file_actions_destroy(&fa);
+        close(fds[0]);
+        in_ = fds[1];
+    }
+    ~Live() {
+        close_input();
+        if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+    }
+    void feed(const std::vector<double>& x, double from_s, double to_s) {
+        const std::string b = as_bytes(pcm_of(
+            {x.begin() + std::lround(from_s * RATE), x.begin() + std::lround(to_s * RATE)}, 16));
+        ASSERT_EQ(write(in_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    }
+    void close_input() {
+        if (in_ >= 0) close(in_), in_ = -1;
+    }
+    void signal(int sig) { kill(pid_, sig); }
+    int wait() {
+        int st = 0;
+        waitpid(pid_, &st, 0);
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+
+  private:
+    static std::string as_bytes(const Bytes& b) { return {b.begin(), b.end()}; }
+    pid_t pid_ = -1;
+    int in_ = -1;
+};
+
+// Waits (up to a minute) until `path` has `lines` lines.
+void await_lines(const std::string& path, std::size_t lines) {
+    for (int i = 0; i < 600; ++i) {
+        std::error_code ec;
+        if (std::filesystem::exists(path, ec)) {
+            const std::string s = read_file(path);
+            if (static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= lines) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    FAIL() << path << " never got " << lines << " lines";
+}
+
+TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
+    TempDir dir;
+    const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "3", "-s", "0", "-l", "180"});
+    const std::vector<std::string> args = {
+        "beaconmon", "--raw", "s16le", "-r", "12000", "--start", "2026-12-07T10:00:00Z",
+        "--format",  "csv",   "-o"};
+    const std::string log = dir.file("log.csv"), err = dir.file("err");
+    {
+        auto a = args;
+        a.push_back(log);
+        Live mon(a, err);
+        mon.feed(x, 0, 100);  // minutes 0 and 1
+        await_lines(log, 3);
+        std::filesystem::rename(log, log + ".1");
+        mon.signal(SIGHUP);
+        mon.feed(x, 100, 180);  // minute 2 goes to a new file
+        await_lines(log, 2);
+        mon.signal(SIGTERM);  // with the input still open
+        EXPECT_EQ(mon.wait(), 0);
+    }
+    const std::string header =
+        "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,"
+        "fano_metric,ccfpeak,flip\n";
+    const std::string old = read_file(log + ".1"), now = read_file(log);
+    EXPECT_EQ(old.substr(0, header.size()), header);
+    EXPECT_EQ(std::count(old.begin(), old.end(), '\n'), 3);
+    EXPECT_EQ(now.find(header + "2026-12-07T10:02:00Z,2,-,800,decoded,OZ7IGY/B,"), 0u) << now;
+    EXPECT_EQ(read_file(err), "");
+
+    // A closed output pipe ends the run quietly (`true` has gone long
+    // before the first record is written).
+    const std::string cmd =
+        "'" + MON + "' --all " + write_wav(dir, "x.wav", x) + " | true; echo ${PIPESTATUS[0]}";
+    const RunResult r = run_program("/bin/bash", {"bash", "-c", cmd});
+    EXPECT_EQ(r.out, "0\n");
+    EXPECT_EQ(r.err, "");
+}
+
+// A sound card without hardware: ALSA's file plugin plays a recording in
+// as capture (over the null device, faster than real time, then repeating
+// stale data until beaconmon is stopped).
+TEST(Beaconmon, CapturesFromAnAlsaDevice) {
+    TempDir dir;
+    const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "3", "-s", "0.5", "-l", "180"});
+    write_file(dir.file("rec.raw"), pcm_of(x, 16));
+    const std::string conf =
+        "pcm.rec {\n type file\n slave.pcm { type null }\n file \"/dev/null\"\n"
+        " infile \"" +
+        dir.file("rec.raw") + "\"\n format raw\n}\n";
+    write_file(dir.file("asound.conf"), Bytes(conf.begin(), conf.end()));
+    ASSERT_EQ(setenv("ALSA_CONFIG_PATH", dir.file("asound.conf").c_str(), 1), 0);
+    const std::string log = dir.file("log");
+    Live mon({"beaconmon", "-D", "rec", "--start", "2026-12-07T10:00:00Z", "--format", "jsonl",
+              "-o", log},
+             dir.file("err"));
+    unsetenv("ALSA_CONFIG_PATH");
+    await_lines(log, 3);
+    mon.signal(SIGINT);
+    EXPECT_EQ(mon.wait(), 0);
+    const std::string got = summary(read_file(log)).substr(0, 3 * 32);
+    EXPECT_EQ(got,
+              "0 2026-12-07T10:00:00Z OZ7IGY/B\n1 2026-12-07T10:01:00Z OZ7IGY/B\n"
+              "2 2026-12-07T10:02:00Z OZ7IGY/B\n");
+    EXPECT_EQ(records(read_file(log))[0]["input"], "rec");
+}
+
+TEST(Beaconmon, RefusalsTakeOneLine) {
+    TempDir dir;
+    write_file(dir.file("bad.wav"), Bytes{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'X'});
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"--raw", "s16le"}, 2},
+        {{"-f", "nan"}, 2},
+        {{"-w", "0"}, 2},
+        {{"-w", "10.5"}, 2},
+        {{"--format", "xml"}, 2},
+        {{"--raw", "s8", "-r", "12000"}, 2},
+        {{"-r", "7999", "--raw", "s16le"}, 2},
+        {{"--start", "2026-13-01T00:00:00Z"}, 2},
+        {{dir.file("missing.wav")}, 1},
+        {{dir.file("bad.wav")}, 1},
+        {{"-o", dir.file("no/such/dir/log")}, 1},
+    };
+    for (const auto& c : cases) {
+        auto args = c.args;
+        args.insert(args.begin(), "beaconmon");
+        const RunResult r = run_program(MON, args);
+        SCOPED_TRACE(args[1] + " " + r.err);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.rfind("beaconmon: ", 0), 0u);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+}  // namespace
+}  // namespace beacon::test
