@@ -1,13 +1,13 @@
 // What pictures cost beside decoding. A minute as beaconmon holds it (62 s
 // at 12000 Hz, a -15 dB beacon): its spectrogram alone, its whole waterfall
 // written as a PNG, and for scale the decode of a minute's search span as
-// beaconmon runs it (one thread), for a clear frame, a weak one and noise. Then a day's chart (1440 records) as PNG
-// and as SVG. CPU time is the column that counts.
+// beaconmon runs it (one thread), for a clear frame, a weak one and noise. Then a day's chart (1440
+// records) as PNG and as SVG. CPU time is the column that counts.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <unistd.h>
 
 #include "plot/plot.hpp"
 #include "plot/spectrogram.hpp"
@@ -66,7 +66,12 @@ void BM_DecodeMinute(benchmark::State& state) {
     for (auto _ : state)
         benchmark::DoNotOptimize(decode_minute(m).decoded);
 }
-BENCHMARK(BM_DecodeMinute)->Arg(-15)->Arg(-25)->Arg(0)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", least);
+BENCHMARK(BM_DecodeMinute)
+    ->Arg(-15)
+    ->Arg(-25)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", least);
 
 std::vector<plot::ChartRecord> day_of_records() {
     std::vector<plot::ChartRecord> day;
@@ -99,8 +104,12 @@ void BM_ChartDay(benchmark::State& state, const char* suffix) {
     }
     std::remove(path.c_str());
 }
-BENCHMARK_CAPTURE(BM_ChartDay, png, "chart.png")->Unit(benchmark::kMillisecond)->ComputeStatistics("min", least);
-BENCHMARK_CAPTURE(BM_ChartDay, svg, "chart.svg")->Unit(benchmark::kMillisecond)->ComputeStatistics("min", least);
+BENCHMARK_CAPTURE(BM_ChartDay, png, "chart.png")
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", least);
+BENCHMARK_CAPTURE(BM_ChartDay, svg, "chart.svg")
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", least);
 
 }  // namespace
 }  // namespace beacon::bench

@@ -108,8 +108,8 @@ int day(const std::string& path) {
             r["flip"] = 1;
         } else {
             r["status"] = "no_decode";
-            for (const char* k : {"message", "snr_db", "dt_s", "freq_hz", "fano_metric",
-                                  "ccfpeak", "flip"})
+            for (const char* k :
+                 {"message", "snr_db", "dt_s", "freq_hz", "fano_metric", "ccfpeak", "flip"})
                 r[k] = nullptr;
         }
         r["averaged"] = averaged > 0 ? nlohmann::ordered_json(averaged) : nullptr;
@@ -120,9 +120,8 @@ int day(const std::string& path) {
             r["carrier_end_s"] = 59.3;
             r["carrier_sigma_hz"] = sigma;
         } else {
-            for (const char* k :
-                 {"carrier_hz", "carrier_snr_db", "carrier_start_s", "carrier_end_s",
-                  "carrier_sigma_hz"})
+            for (const char* k : {"carrier_hz", "carrier_snr_db", "carrier_start_s",
+                                  "carrier_end_s", "carrier_sigma_hz"})
                 r[k] = nullptr;
         }
         std::fprintf(out, "%s\n", r.dump().c_str());

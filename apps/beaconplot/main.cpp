@@ -1,13 +1,14 @@
 // beaconplot: draws one chart of beaconmon's or beaconscan's JSON Lines
 // records, PNG or SVG by the output's suffix. Lines that cannot be used are
 // reported and skipped; the chart is drawn from the rest.
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <strings.h>
 #include <tuple>
 #include <vector>
 
@@ -101,8 +102,8 @@ int run(int argc, char** argv) {
 
     plot::ChartSpec spec;
     spec.title = opt.title;
-    for (auto [text, bound, name] : {std::tuple{&opt.from, &spec.from_s, "--from"},
-                                     std::tuple{&opt.to, &spec.to_s, "--to"}}) {
+    for (auto [text, bound, name] :
+         {std::tuple{&opt.from, &spec.from_s, "--from"}, std::tuple{&opt.to, &spec.to_s, "--to"}}) {
         if (text->empty()) continue;
         *bound = plotapp::parse_utc(*text);
         if (!*bound) {
@@ -125,7 +126,8 @@ int run(int argc, char** argv) {
     }
     if (opt.inputs.empty()) opt.inputs.push_back("-");
     int stdins = 0;
-    for (const std::string& in : opt.inputs) stdins += in == "-";
+    for (const std::string& in : opt.inputs)
+        stdins += in == "-";
     if (stdins > 1) {
         std::fprintf(stderr, "%s: standard input ('-') may be given once\n", PROGRAM);
         return 2;
@@ -138,8 +140,7 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "%s: %ld more bad lines skipped\n", PROGRAM,
                      reading.bad - MAX_WARNINGS);
     if (reading.without_utc > 0)
-        std::fprintf(stderr, "%s: %ld records without utc skipped\n", PROGRAM,
-                     reading.without_utc);
+        std::fprintf(stderr, "%s: %ld records without utc skipped\n", PROGRAM, reading.without_utc);
 
     const plot::ChartResult chart = plot::render_chart(reading.records, spec, out);
     if (!chart.result.ok()) {

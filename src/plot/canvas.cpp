@@ -8,8 +8,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -104,7 +104,8 @@ bool to_palette(cairo_surface_t* surface, int bits, std::vector<std::uint8_t>& i
             if (raw != last) {
                 const std::uint32_t c = reduce(raw, bits);
                 std::size_t slot = (c * 2654435761u) >> 22;
-                while (key[slot] != c && key[slot] != EMPTY) slot = (slot + 1) % SLOTS;
+                while (key[slot] != c && key[slot] != EMPTY)
+                    slot = (slot + 1) % SLOTS;
                 if (key[slot] != c) {
                     if (colours == 256) return false;
                     key[slot] = c;
@@ -139,7 +140,8 @@ int write_indexed_png(std::FILE* file, int width, int height, const std::uint8_t
     const int n = static_cast<int>(palette.size() / 3);
     for (int i = 0; i < n; ++i)
         colours[i] = {palette[3 * i], palette[3 * i + 1], palette[3 * i + 2]};
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_failed, png_warned);
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_failed, png_warned);
     if (png == nullptr) return ENOMEM;
     png_infop info = png_create_info_struct(png);
     if (info == nullptr) {
@@ -185,7 +187,8 @@ Canvas::Canvas(Format format, const std::string& path, int width, int height)
     if (format == Format::png)
         surface_.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
     else
-        surface_.reset(cairo_svg_surface_create_for_stream(&Sink::write, sink_.get(), width, height));
+        surface_.reset(
+            cairo_svg_surface_create_for_stream(&Sink::write, sink_.get(), width, height));
     if (cairo_surface_status(surface_.get()) != CAIRO_STATUS_SUCCESS) {
         status_ = from_cairo(cairo_surface_status(surface_.get()));
         return;

@@ -21,12 +21,10 @@ using namespace detail;
 namespace {
 
 // Okabe and Ito's palette, readable with any colour vision.
-constexpr Rgb PALETTE[] = {{0x00 / 255., 0x72 / 255., 0xb2 / 255.},
-                           {0xd5 / 255., 0x5e / 255., 0x00 / 255.},
-                           {0x00 / 255., 0x9e / 255., 0x73 / 255.},
-                           {0xcc / 255., 0x79 / 255., 0xa7 / 255.},
-                           {0xe6 / 255., 0x9f / 255., 0x00 / 255.},
-                           {0x56 / 255., 0xb4 / 255., 0xe9 / 255.}};
+constexpr Rgb PALETTE[] = {
+    {0x00 / 255., 0x72 / 255., 0xb2 / 255.}, {0xd5 / 255., 0x5e / 255., 0x00 / 255.},
+    {0x00 / 255., 0x9e / 255., 0x73 / 255.}, {0xcc / 255., 0x79 / 255., 0xa7 / 255.},
+    {0xe6 / 255., 0x9f / 255., 0x00 / 255.}, {0x56 / 255., 0xb4 / 255., 0xe9 / 255.}};
 constexpr int PALETTE_N = sizeof PALETTE / sizeof PALETTE[0];
 const Rgb INK{0.1, 0.1, 0.1};
 const Rgb GRID{0.88, 0.88, 0.88};
@@ -71,8 +69,8 @@ double quantile(std::vector<double> v, double q) {
 // A step for about `target` time ticks, each a whole number of minutes,
 // hours, days or weeks since the epoch (so hours and days fall on UTC's).
 double time_step(double span, int target) {
-    constexpr double STEPS[] = {60,    120,   300,   600,    900,    1800,   3600,
-                                7200,  10800, 21600, 43200,  86400,  172800, 604800};
+    constexpr double STEPS[] = {60,   120,   300,   600,   900,   1800,   3600,
+                                7200, 10800, 21600, 43200, 86400, 172800, 604800};
     for (double s : STEPS)
         if (span / s <= target) return s;
     return 604800 * std::ceil(span / 604800 / target);
@@ -230,14 +228,15 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
             }
         }
         if (!std::isfinite(s_min)) s_min = -30, s_max = 0;
-        const double snr_lo = 5 * std::floor((s_min - 2) / 5), snr_hi = 5 * std::ceil((s_max + 2) / 5);
+        const double snr_lo = 5 * std::floor((s_min - 2) / 5),
+                     snr_hi = 5 * std::ceil((s_max + 2) / 5);
 
         // Carrier offsets from the median of their group (records of one -f).
         bool measured = false;
         for (auto* r : shown)
             if (r->carrier_hz && std::isfinite(*r->carrier_hz)) measured = true;
         auto freq_of = [&](const ChartRecord* r) -> std::optional<double> {
-            const std::optional<double> f = measured ? r->carrier_hz
+            const std::optional<double> f = measured     ? r->carrier_hz
                                             : r->decoded ? r->freq_hz
                                                          : std::nullopt;
             if (f && std::isfinite(*f)) return f;
@@ -248,13 +247,16 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
         };
         std::map<double, std::vector<double>> groups;  // NaN: no -f known, keyed apart
         for (auto* r : shown)
-            if (auto f = freq_of(r)) groups[std::isnan(group_of(r)) ? -1.0 : group_of(r)].push_back(*f);
+            if (auto f = freq_of(r))
+                groups[std::isnan(group_of(r)) ? -1.0 : group_of(r)].push_back(*f);
         std::map<double, double> reference;
         std::vector<double> offsets;
-        for (auto& [key, values] : groups) reference[key] = median(values);
+        for (auto& [key, values] : groups)
+            reference[key] = median(values);
         for (auto* r : shown)
             if (auto f = freq_of(r))
-                offsets.push_back(1000 * (*f - reference[std::isnan(group_of(r)) ? -1.0 : group_of(r)]));
+                offsets.push_back(1000 *
+                                  (*f - reference[std::isnan(group_of(r)) ? -1.0 : group_of(r)]));
         double m_lo = -5, m_hi = 5;
         if (!offsets.empty()) {
             const double q_lo = quantile(offsets, 0.02), q_hi = quantile(offsets, 0.98);
@@ -324,7 +326,8 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
         for (auto* r : shown) {
             if (!r->decoded) continue;
             const double v = r->snr_db && std::isfinite(*r->snr_db) ? *r->snr_db : -INFINITY;
-            ChartPoint p{snr.x_of(r->utc_s), snr.y_clamped(v), colour_of[r->message], r->averaged > 1};
+            ChartPoint p{snr.x_of(r->utc_s), snr.y_clamped(v), colour_of[r->message],
+                         r->averaged > 1};
             if (p.averaged) {
                 set_colour(cr, INK);
                 cairo_set_line_width(cr, 1.2);
@@ -334,7 +337,7 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
             }
             set_colour(cr, p.colour);
             cairo_new_path(cr);
-            marker(cr, p.x, p.y, POINT_R, v < snr.v_lo, v > snr.v_hi);
+            marker(cr, p.x, p.y, POINT_R, v<snr.v_lo, v> snr.v_hi);
             cairo_fill(cr);
             out.points.push_back(p);
         }
@@ -346,8 +349,8 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
         for (auto* r : shown) {
             if (!freq_of(r)) continue;
             const double m = offsets[k++];
-            marker(cr, freq.x_of(r->utc_s), freq.y_clamped(m), measured ? 1.8 : 2.2, m < freq.v_lo,
-                   m > freq.v_hi);
+            marker(cr, freq.x_of(r->utc_s), freq.y_clamped(m), measured ? 1.8 : 2.2,
+                   m<freq.v_lo, m> freq.v_hi);
         }
         if (measured) {
             cairo_fill(cr);

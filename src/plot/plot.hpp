@@ -83,10 +83,10 @@ Rgb waterfall_colour(double db_over_noise);
 
 // Where things land in the picture, in pixels from its top left corner.
 struct WaterfallLayout {
-    int width = 0, height = 0;               // of the whole picture
+    int width = 0, height = 0;                        // of the whole picture
     double left = 0, top = 0, right = 0, bottom = 0;  // the spectrogram's rectangle
-    double t_lo = 0, t_hi = 0;               // seconds after the minute at left and right
-    double f_lo = 0, f_hi = 0;               // Hz at bottom and top
+    double t_lo = 0, t_hi = 0;                        // seconds after the minute at left and right
+    double f_lo = 0, f_hi = 0;                        // Hz at bottom and top
     double x_of(double t_s) const { return left + (t_s - t_lo) / (t_hi - t_lo) * (right - left); }
     double y_of(double f_hz) const {
         return bottom - (f_hz - f_lo) / (f_hi - f_lo) * (bottom - top);
@@ -110,12 +110,12 @@ PlotResult render_waterfall(std::span<const float> samples, double t0_s, const W
 struct ChartRecord {
     double utc_s = 0.0;  // seconds since 1970-01-01T00:00:00Z
     bool decoded = false;
-    std::string message;                 // decoded records
-    std::optional<double> snr_db;        // decoded records
-    std::optional<double> freq_hz;       // the frame's carrier, decoded records
-    int averaged = 1;                    // minutes combined for this decode
-    std::optional<double> freq_set_hz;   // the beacon's nominal frequency (-f)
-    std::optional<double> carrier_hz;    // measured steady carrier
+    std::string message;                // decoded records
+    std::optional<double> snr_db;       // decoded records
+    std::optional<double> freq_hz;      // the frame's carrier, decoded records
+    int averaged = 1;                   // minutes combined for this decode
+    std::optional<double> freq_set_hz;  // the beacon's nominal frequency (-f)
+    std::optional<double> carrier_hz;   // measured steady carrier
     std::optional<double> carrier_snr_db;
 };
 

@@ -116,17 +116,20 @@ float median_of(const float* v, std::size_t n) {
     constexpr int BITS = 12, BINS = 1 << BITS;
     auto bits_of = [](float f) { return std::bit_cast<std::uint32_t>(f); };
     std::array<std::uint32_t, BINS> count{};
-    for (std::size_t i = 0; i < n; ++i) ++count[bits_of(v[i]) >> (32 - BITS)];
+    for (std::size_t i = 0; i < n; ++i)
+        ++count[bits_of(v[i]) >> (32 - BITS)];
     std::size_t rank = (n - 1) / 2;  // of the lower median
     std::uint32_t high = 0;
-    while (rank >= count[high]) rank -= count[high++];
+    while (rank >= count[high])
+        rank -= count[high++];
     count.fill(0);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t b = bits_of(v[i]);
         if (b >> (32 - BITS) == high) ++count[(b >> (32 - 2 * BITS)) & (BINS - 1)];
     }
     std::uint32_t next = 0;
-    while (rank >= count[next]) rank -= count[next++];
+    while (rank >= count[next])
+        rank -= count[next++];
     return std::bit_cast<float>(high << (32 - BITS) | next << (32 - 2 * BITS) |
                                 1u << (31 - 2 * BITS));
 }
@@ -148,7 +151,8 @@ PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
     const SpectrogramStatus st = for_each_column(samples, shape, [&](int c, const float* power) {
         for (int y = 0; y < height; ++y) {
             float v = 0.0f;
-            for (const Share& sh : along_f[y]) v += sh.weight * power[sh.cell];
+            for (const Share& sh : along_f[y])
+                v += sh.weight * power[sh.cell];
             by_f[static_cast<std::size_t>(y) * cells + c] = v;
         }
     });
@@ -172,7 +176,8 @@ PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
                     static_cast<int>(l.left);
         for (int x = 0; x < width; ++x) {
             float v = 0.0f;
-            for (const Share& sh : along_t[x]) v += sh.weight * in[sh.cell];
+            for (const Share& sh : along_t[x])
+                v += sh.weight * in[sh.cell];
             int level = 0;  // edges at or below v
             for (int step = 8; step >= 1; step /= 2)
                 if (v >= edge[level + step - 1]) level += step;
@@ -233,13 +238,14 @@ void colour_bar(cairo_t* cr, const WaterfallLayout& l) {
     cairo_restore(cr);
     set_colour(cr, INK);
     cairo_set_line_width(cr, 1.0);
-    cairo_rectangle(cr, BAR_LEFT - 0.5, l.top - 0.5, BAR_RIGHT - BAR_LEFT + 1, l.bottom - l.top + 1);
+    cairo_rectangle(cr, BAR_LEFT - 0.5, l.top - 0.5, BAR_RIGHT - BAR_LEFT + 1,
+                    l.bottom - l.top + 1);
     cairo_stroke(cr);
     for (double db = WATERFALL_DB_LO; db <= WATERFALL_DB_HI + 1e-9; db += 2 * WATERFALL_DB_STEP) {
-        const double y = std::round(l.bottom - (db - WATERFALL_DB_LO) /
-                                                   (WATERFALL_DB_HI - WATERFALL_DB_LO) *
-                                                   (l.bottom - l.top)) +
-                         0.5;
+        const double y =
+            std::round(l.bottom - (db - WATERFALL_DB_LO) / (WATERFALL_DB_HI - WATERFALL_DB_LO) *
+                                      (l.bottom - l.top)) +
+            0.5;
         cairo_move_to(cr, BAR_RIGHT, y);
         cairo_line_to(cr, BAR_RIGHT + 4, y);
         cairo_stroke(cr);

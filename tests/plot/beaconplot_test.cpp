@@ -41,9 +41,9 @@ TEST(Beaconplot, DrawsWhatItCanAndSaysWhatItSkipped) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "beaconplot: --from must come before --to\n");
 
-    const RunResult ok = plot({"-o", dir.file("day.png"), "--title", "test", "--from",
-                               "2026-12-07T10:00:00Z", "--to", "2026-12-07T11:00:00.5Z",
-                               dir.file("in.jsonl")});
+    const RunResult ok =
+        plot({"-o", dir.file("day.png"), "--title", "test", "--from", "2026-12-07T10:00:00Z",
+              "--to", "2026-12-07T11:00:00.5Z", dir.file("in.jsonl")});
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.out, "");
     EXPECT_EQ(ok.err, "beaconplot: " + dir.file("in.jsonl") +
@@ -57,8 +57,9 @@ TEST(Beaconplot, DrawsWhatItCanAndSaysWhatItSkipped) {
     const RunResult svg =
         run_program_with_input(kPlot, {"beaconplot", "-o", dir.file("day.svg")}, kRecords);
     EXPECT_EQ(svg.status, 0);
-    EXPECT_EQ(svg.err, "beaconplot: standard input:3: not valid JSON; line skipped\n"
-                       "beaconplot: 2 records without utc skipped\n");
+    EXPECT_EQ(svg.err,
+              "beaconplot: standard input:3: not valid JSON; line skipped\n"
+              "beaconplot: 2 records without utc skipped\n");
     EXPECT_EQ(read_file(dir.file("day.svg")).rfind("<?xml", 0), 0u);
 }
 
@@ -71,18 +72,23 @@ TEST(Beaconplot, BadOptionsAndInputsEndWithOneLine) {
         std::string err;  // empty: any single line
     };
     const Case cases[] = {
-        {{"-o", dir.file("x.pdf")}, 2,
+        {{"-o", dir.file("x.pdf")},
+         2,
          "beaconplot: the output '" + dir.file("x.pdf") + "' must end in .png or .svg\n"},
-        {{"-o", out, "--from", "yesterday"}, 2,
+        {{"-o", out, "--from", "yesterday"},
+         2,
          "beaconplot: --from 'yesterday' is not an ISO 8601 UTC time\n"},
-        {{"-o", out, "--to", "2026-02-30T00:00:00Z"}, 2,
+        {{"-o", out, "--to", "2026-02-30T00:00:00Z"},
+         2,
          "beaconplot: --to '2026-02-30T00:00:00Z' is not an ISO 8601 UTC time\n"},
         {{}, 2, "beaconplot: missing -o OUT (see --help)\n"},
         {{"-o", out, "--bogus"}, 2, ""},
         {{"-o", out, "-", "-"}, 2, "beaconplot: standard input ('-') may be given once\n"},
-        {{"-o", out, dir.file("none.jsonl")}, 1,
+        {{"-o", out, dir.file("none.jsonl")},
+         1,
          "beaconplot: cannot open '" + dir.file("none.jsonl") + "': No such file or directory\n"},
-        {{"-o", dir.file("no/dir/x.png"), "/dev/null"}, 1,
+        {{"-o", dir.file("no/dir/x.png"), "/dev/null"},
+         1,
          "beaconplot: cannot create '" + dir.file("no/dir/x.png") +
              "': No such file or directory\n"},
     };

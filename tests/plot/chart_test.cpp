@@ -46,10 +46,14 @@ TEST(Chart, OnePointPerDecodedRecordInRange) {
     TempDir dir;
     const std::vector<plot::ChartRecord> records = {
         decoded(-30, "OZ7IGY/B", -12),  // before --from
-        decoded(10, "OZ7IGY/B", -12),   carrier_only(20),
-        decoded(40, "DB0ABC", -20),     decoded(70, "OZ7IGY/B", -15),
-        carrier_only(100),              decoded(130, "OZ7IGY/B", -27, 6),
-        decoded(170, "DB0ABC", -8),     decoded(200, "OZ7IGY/B", -18),
+        decoded(10, "OZ7IGY/B", -12),
+        carrier_only(20),
+        decoded(40, "DB0ABC", -20),
+        decoded(70, "OZ7IGY/B", -15),
+        carrier_only(100),
+        decoded(130, "OZ7IGY/B", -27, 6),
+        decoded(170, "DB0ABC", -8),
+        decoded(200, "OZ7IGY/B", -18),
         decoded(400, "OZ7IGY/B", -12),  // after --to
     };
     plot::ChartSpec spec;

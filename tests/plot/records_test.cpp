@@ -1,9 +1,9 @@
 // beaconplot's reading of records: UTC times of both programs' forms to the
 // second and below, impossible ones refused, and each kind of line sorted
 // into a record, a skip or a reason.
-#include <gtest/gtest.h>
-
 #include "records.hpp"
+
+#include <gtest/gtest.h>
 
 namespace beacon::plotapp {
 namespace {
@@ -16,10 +16,10 @@ TEST(Records, UtcTimes) {
     EXPECT_EQ(parse_utc("2026-12-07"), minute - 10 * 3600 - 60);
     EXPECT_NEAR(*parse_utc("2026-12-07T10:01:00.300Z"), minute + 0.3, 1e-6);
     EXPECT_EQ(parse_utc("2024-02-29T23:59:59Z"), 1709251199.0);
-    for (const char* bad : {"", "2026-12-07T", "2026-12-07T10", "2026-12-07T24:00:00Z",
-                            "2026-12-07T10:60:00Z", "2026-12-07T10:01:60Z", "2025-02-29",
-                            "2026-13-01", "2026-12-07T10:01:00.Z", "2026-12-07T10:01:00+01:00",
-                            "2026-12-07T10:01:00ZZ", "26-12-07"})
+    for (const char* bad :
+         {"", "2026-12-07T", "2026-12-07T10", "2026-12-07T24:00:00Z", "2026-12-07T10:60:00Z",
+          "2026-12-07T10:01:60Z", "2025-02-29", "2026-13-01", "2026-12-07T10:01:00.Z",
+          "2026-12-07T10:01:00+01:00", "2026-12-07T10:01:00ZZ", "26-12-07"})
         EXPECT_FALSE(parse_utc(bad)) << bad;
 }
 

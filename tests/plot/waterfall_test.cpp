@@ -127,7 +127,7 @@ TEST(Waterfall, BeaconIsBrightWhereItIsAndNoiseIsNot) {
         // So is the noise between the tones, during the frame too.
         EXPECT_LT(bright_share(png, l, tone + 60, T0 + 0.4, 58), 0.05) << tone + 60;
     }
-    EXPECT_GT(bright_share(png, l, FREQ, 34, 58), 0.95);   // the carrier
+    EXPECT_GT(bright_share(png, l, FREQ, 34, 58), 0.95);            // the carrier
     EXPECT_LT(bright_share(png, l, FREQ, 2, frame_end - 1), 0.05);  // none within the frame
 }
 
