@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "plot/plot.hpp"
 #include "plot/spectrogram.hpp"

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <numbers>
 #include <string>
+#include <tuple>
 
 #include "plot/plot.hpp"
 #include "plot_minute.hpp"

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <numbers>
 #include <thread>
+#include <tuple>
 
 #include "pi4/frame.hpp"
 #include "plot/plot.hpp"
