@@ -71,8 +71,9 @@ inline constexpr int WATERFALL_MIN_WIDTH = 400, WATERFALL_MIN_HEIGHT = 300;
 // from the lowest tone 0 to the highest tone 3, with a margin of 20 Hz.
 std::pair<double, double> waterfall_band(double freq_hz, double tol_hz);
 
-// Colour scale of the waterfall, in dB over the median pixel of the band: 12
-// steps of 1.5 dB. The weak signals that matter live in its lower half;
+// Colour scale of the waterfall, in dB over the median power of the band's
+// cells over the whole span (the noise, wherever signals fill less than half
+// of it): 12 steps of 1.5 dB. The weak signals that matter live in its lower half;
 // strong ones saturate.
 inline constexpr double WATERFALL_DB_LO = -3.0;
 inline constexpr double WATERFALL_DB_HI = 15.0;
@@ -100,7 +101,8 @@ WaterfallLayout waterfall_layout(std::size_t n_samples, double t0_s, const Water
 // after the minute) into a PNG file. Each pixel shows the mean power of the
 // cells it covers (so a narrow line keeps its level when the band has more
 // bins than the plot has rows). Costs about 600 FFTs of 8192 points for a
-// minute, and the PNG's compression.
+// minute, and the PNG's compression. The file is written under a temporary
+// name beside it and renamed when complete.
 PlotResult render_waterfall(std::span<const float> samples, double t0_s, const WaterfallSpec& spec,
                             const std::string& png_path);
 
@@ -143,7 +145,7 @@ struct ChartResult {
 // the carrier's SNR as a grey line. Bottom panel: carrier_hz in mHz from the
 // median carrier of records with the same freq_set_hz (freq_hz of decoded
 // records when no record has a carrier). Records outside from..to are left
-// out. PNG or SVG by the path's suffix.
+// out. PNG or SVG by the path's suffix, written as render_waterfall writes.
 ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& spec,
                          const std::string& path);
 
