@@ -154,5 +154,7 @@ int run(int argc, char** argv) {
 }  // namespace beacon
 
 int main(int argc, char** argv) {
-    return beacon::run(argc, argv);
+    const int status = beacon::run(argc, argv);
+    beacon::plot::release_caches();
+    return status;
 }

@@ -1,6 +1,7 @@
 #include "plot/canvas.hpp"
 
 #include <cairo-svg.h>
+#include <fontconfig/fontconfig.h>
 #include <png.h>
 #include <zlib.h>
 
@@ -319,3 +320,12 @@ std::string tick_label(double value, double step) {
 }
 
 }  // namespace beacon::plot::detail
+
+namespace beacon::plot {
+
+void release_caches() {
+    cairo_debug_reset_static_data();
+    FcFini();
+}
+
+}  // namespace beacon::plot
