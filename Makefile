@@ -28,7 +28,7 @@ build: deps $(BUILD)/build.ninja
 
 # Only the programs, without the tests: the quickest way to a first run.
 programs: deps $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j$(JOBS) --target beacondec beaconsim beaconscan
+	cmake --build $(BUILD) -j$(JOBS) --target beacondec beaconsim beaconscan beaconplot
 
 # The main job: show what the programs do. beaconsim makes a recording of
 # three beacon frames a minute apart at -15 dB, and beacondec decodes it.

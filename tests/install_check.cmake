@@ -9,8 +9,9 @@ endif()
 include(GNUInstallDirs)
 foreach(f ${CMAKE_INSTALL_BINDIR}/beacondec ${CMAKE_INSTALL_BINDIR}/beaconsim
     ${CMAKE_INSTALL_BINDIR}/beaconscan ${CMAKE_INSTALL_BINDIR}/beaconmon
-    ${CMAKE_INSTALL_MANDIR}/man1/beaconmon.1 ${CMAKE_INSTALL_MANDIR}/man1/beacondec.1
-    ${CMAKE_INSTALL_MANDIR}/man1/beaconsim.1 ${CMAKE_INSTALL_MANDIR}/man1/beaconscan.1)
+    ${CMAKE_INSTALL_BINDIR}/beaconplot ${CMAKE_INSTALL_MANDIR}/man1/beaconmon.1
+    ${CMAKE_INSTALL_MANDIR}/man1/beacondec.1 ${CMAKE_INSTALL_MANDIR}/man1/beaconsim.1
+    ${CMAKE_INSTALL_MANDIR}/man1/beaconscan.1 ${CMAKE_INSTALL_MANDIR}/man1/beaconplot.1)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
@@ -26,4 +27,5 @@ expect_version(beacondec -V)
 expect_version(beaconsim --version)
 expect_version(beaconscan --version)
 expect_version(beaconmon --version)
+expect_version(beaconplot --version)
 file(REMOVE_RECURSE ${PREFIX})

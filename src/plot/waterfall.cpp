@@ -1,0 +1,356 @@
+// The waterfall: a spectrogram averaged onto the plot's pixels and coloured
+// in steps of dB over the noise, axes in seconds and Hz, a colour bar in dB
+// over the noise, and the frame and carrier marked above and beside the data.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <new>
+#include <numbers>
+
+#include "pi4/frame.hpp"
+#include "plot/canvas.hpp"
+#include "plot/plot.hpp"
+#include "plot/spectrogram.hpp"
+
+namespace beacon::plot {
+
+using namespace detail;
+
+namespace {
+
+// An inferno-like map: black through purple, red and orange to pale
+// yellow, its brightness rising all the way, so that "bright" means strong
+// in print and for colour-blind eyes alike.
+constexpr Rgb MAP[] = {
+    {0x00 / 255., 0x00 / 255., 0x04 / 255.}, {0x1b / 255., 0x0c / 255., 0x42 / 255.},
+    {0x4b / 255., 0x0c / 255., 0x6b / 255.}, {0x78 / 255., 0x1c / 255., 0x6d / 255.},
+    {0xa5 / 255., 0x2c / 255., 0x60 / 255.}, {0xcf / 255., 0x44 / 255., 0x46 / 255.},
+    {0xed / 255., 0x69 / 255., 0x25 / 255.}, {0xfb / 255., 0x9a / 255., 0x06 / 255.},
+    {0xf7 / 255., 0xd0 / 255., 0x3c / 255.}, {0xfc / 255., 0xff / 255., 0xa4 / 255.}};
+constexpr int MAP_N = sizeof MAP / sizeof MAP[0];
+// Discrete steps: a level can be read off the bar, and the noise of the
+// picture compresses better (a minute's PNG is some 40% smaller than with a
+// smooth scale).
+constexpr int LEVELS = static_cast<int>((WATERFALL_DB_HI - WATERFALL_DB_LO) / WATERFALL_DB_STEP);
+static_assert(LEVELS * WATERFALL_DB_STEP == WATERFALL_DB_HI - WATERFALL_DB_LO);
+
+Rgb map_at(double u) {
+    u = std::clamp(u, 0.0, 1.0) * (MAP_N - 1);
+    const int i = std::min(static_cast<int>(u), MAP_N - 2);
+    const double f = u - i;
+    return {MAP[i].r + f * (MAP[i + 1].r - MAP[i].r), MAP[i].g + f * (MAP[i + 1].g - MAP[i].g),
+            MAP[i].b + f * (MAP[i + 1].b - MAP[i].b)};
+}
+
+std::uint32_t pixel(const Rgb& c) {  // cairo's RGB24: 0x00RRGGBB in a native word
+    auto byte = [](double v) { return static_cast<std::uint32_t>(std::lround(v * 255.0)); };
+    return byte(c.r) << 16 | byte(c.g) << 8 | byte(c.b);
+}
+
+// The colour of each of the LEVELS steps, from the darkest to the brightest
+// end of the map.
+const std::uint32_t* level_pixels() {
+    static const auto table = [] {
+        std::array<std::uint32_t, LEVELS> t{};
+        for (int i = 0; i < LEVELS; ++i)
+            t[i] = pixel(map_at(static_cast<double>(i) / (LEVELS - 1)));
+        return t;
+    }();
+    return table.data();
+}
+
+// Margins around the spectrogram: axis labels left and below, title, text
+// and span marks above, tone marks and the colour bar right.
+constexpr double LEFT = 70, TOP = 80, RIGHT_MARGIN = 110, BOTTOM_MARGIN = 50;
+const Rgb INK{0.1, 0.1, 0.1};
+const Rgb FRAME_INK{0x00 / 255., 0x72 / 255., 0xb2 / 255.};
+const Rgb CARRIER_INK{0x00 / 255., 0x9e / 255., 0x73 / 255.};
+
+WaterfallLayout layout_of(const Spectrogram& s, const WaterfallSpec& spec) {
+    WaterfallLayout l;
+    if (s.columns == 0 || s.rows == 0 || spec.width < WATERFALL_MIN_WIDTH ||
+        spec.height < WATERFALL_MIN_HEIGHT)
+        return l;
+    l.width = spec.width;
+    l.height = spec.height;
+    l.left = LEFT;
+    l.top = TOP;
+    l.right = spec.width - RIGHT_MARGIN;
+    l.bottom = spec.height - BOTTOM_MARGIN;
+    l.t_lo = s.time_of(0) - 0.5 * Spectrogram::hop_s();
+    l.t_hi = s.time_of(s.columns - 1) + 0.5 * Spectrogram::hop_s();
+    l.f_lo = s.freq_of(0) - 0.5 * Spectrogram::bin_hz();
+    l.f_hi = s.freq_of(s.rows - 1) + 0.5 * Spectrogram::bin_hz();
+    return l;
+}
+
+// Each output pixel's share of each input cell along one axis: pixel i
+// covers cells [i * n_in / n_out, (i + 1) * n_in / n_out), and takes their
+// mean weighted by the overlap. Shrinking averages neighbouring cells (a
+// narrow line keeps its power, the noise gets calmer); growing repeats them.
+struct Share {
+    int cell;
+    float weight;
+};
+std::vector<std::vector<Share>> shares(int n_in, int n_out) {
+    std::vector<std::vector<Share>> out(n_out);
+    const double step = static_cast<double>(n_in) / n_out;
+    for (int i = 0; i < n_out; ++i) {
+        const double a = i * step, b = (i + 1) * step;
+        for (int c = static_cast<int>(a); c < n_in && c < b; ++c) {
+            const double w = std::min<double>(b, c + 1) - std::max<double>(a, c);
+            if (w > 1e-9) out[i].push_back({c, static_cast<float>(w / step)});
+        }
+    }
+    return out;
+}
+
+// The median of non-negative floats, to 2^-15 of its value, without a
+// sorted copy: their bit patterns sort as they do, so two passes of a
+// histogram over 12 bits each (exponent first) find it.
+float median_of(const float* v, std::size_t n) {
+    constexpr int BITS = 12, BINS = 1 << BITS;
+    auto bits_of = [](float f) { return std::bit_cast<std::uint32_t>(f); };
+    std::array<std::uint32_t, BINS> count{};
+    for (std::size_t i = 0; i < n; ++i)
+        ++count[bits_of(v[i]) >> (32 - BITS)];
+    std::size_t rank = (n - 1) / 2;  // of the lower median
+    std::uint32_t high = 0;
+    while (rank >= count[high])
+        rank -= count[high++];
+    count.fill(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t b = bits_of(v[i]);
+        if (b >> (32 - BITS) == high) ++count[(b >> (32 - 2 * BITS)) & (BINS - 1)];
+    }
+    std::uint32_t next = 0;
+    while (rank >= count[next])
+        rank -= count[next++];
+    return std::bit_cast<float>(high << (32 - BITS) | next << (32 - 2 * BITS) |
+                                1u << (31 - 2 * BITS));
+}
+
+// The spectrogram painted onto the plot's pixels (highest frequency on
+// top), each pixel the mean power of the cells it covers, coloured by its
+// level over the median of the band. Cells are visited once and not kept;
+// levels are found by comparing powers with the steps' thresholds, so no
+// logarithm is taken.
+PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
+                             std::span<const float> samples, const Spectrogram& shape) {
+    const int width = static_cast<int>(l.right - l.left);
+    const int height = static_cast<int>(l.bottom - l.top);
+    const int cells = shape.columns;
+    const auto along_t = shares(cells, width), along_f = shares(shape.rows, height);
+    // Frequency first, column by column, into rows of the picture.
+    const std::size_t n = static_cast<std::size_t>(height) * cells;
+    const auto by_f = std::make_unique_for_overwrite<float[]>(n);  // [y * cells + c], y = 0 lowest
+    const SpectrogramStatus st = for_each_column(samples, shape, [&](int c, const float* power) {
+        for (int y = 0; y < height; ++y) {
+            float v = 0.0f;
+            for (const Share& sh : along_f[y])
+                v += sh.weight * power[sh.cell];
+            by_f[static_cast<std::size_t>(y) * cells + c] = v;
+        }
+    });
+    if (st == SpectrogramStatus::out_of_memory) return {PlotStatus::out_of_memory, "out of memory"};
+
+    // Power at the lower edge of each step but the first, padded to 15 for
+    // a search in four halvings.
+    const double noise = std::max(median_of(by_f.get(), n), 1e-30f);  // floor: digital silence
+    std::array<float, 15> edge;
+    edge.fill(std::numeric_limits<float>::infinity());
+    static_assert(LEVELS - 1 <= 15);
+    for (int k = 1; k < LEVELS; ++k)
+        edge[k - 1] = static_cast<float>(
+            noise * std::pow(10.0, (WATERFALL_DB_LO + k * WATERFALL_DB_STEP) / 10.0));
+    const std::uint32_t* colours = level_pixels();
+    const Canvas::Pixels px = canvas.pixels();
+    for (int y = 0; y < height; ++y) {
+        const float* in = by_f.get() + static_cast<std::size_t>(y) * cells;
+        auto* out = reinterpret_cast<std::uint32_t*>(
+                        px.data + (static_cast<int>(l.top) + height - 1 - y) * px.stride) +
+                    static_cast<int>(l.left);
+        for (int x = 0; x < width; ++x) {
+            float v = 0.0f;
+            for (const Share& sh : along_t[x])
+                v += sh.weight * in[sh.cell];
+            int level = 0;  // edges at or below v
+            for (int step = 8; step >= 1; step /= 2)
+                if (v >= edge[level + step - 1]) level += step;
+            out[x] = colours[level];
+        }
+    }
+    canvas.pixels_done();
+    return {};
+}
+
+void axes(cairo_t* cr, const WaterfallLayout& l) {
+    set_colour(cr, INK);
+    cairo_set_line_width(cr, 1.0);
+    cairo_rectangle(cr, l.left - 0.5, l.top - 0.5, l.right - l.left + 1, l.bottom - l.top + 1);
+    cairo_stroke(cr);
+    const double t_step = nice_step(l.t_hi - l.t_lo, 12);
+    for (double t : nice_ticks(l.t_lo, l.t_hi, 12)) {
+        const double x = std::round(l.x_of(t)) + 0.5;
+        cairo_move_to(cr, x, l.bottom);
+        cairo_line_to(cr, x, l.bottom + 5);
+        cairo_stroke(cr);
+        text(cr, x, l.bottom + 9, tick_label(t, t_step), 11, 0.5, 0);
+    }
+    text(cr, 0.5 * (l.left + l.right), l.bottom + 38, "seconds after the minute", 12, 0.5, 1);
+    const double f_step = nice_step(l.f_hi - l.f_lo, 8);
+    for (double f : nice_ticks(l.f_lo, l.f_hi, 8)) {
+        const double y = std::round(l.y_of(f)) + 0.5;
+        cairo_move_to(cr, l.left - 5, y);
+        cairo_line_to(cr, l.left, y);
+        cairo_stroke(cr);
+        text(cr, l.left - 8, y, tick_label(f, f_step), 11, 1, 0.5);
+    }
+    cairo_save(cr);
+    cairo_translate(cr, 16, 0.5 * (l.top + l.bottom));
+    cairo_rotate(cr, -std::numbers::pi / 2);
+    text(cr, 0, 0, "audio frequency (Hz)", 12, 0.5, 1);
+    cairo_restore(cr);
+}
+
+void colour_bar(cairo_t* cr, const WaterfallLayout& l) {
+    const double BAR_LEFT = l.right + 30, BAR_RIGHT = l.right + 46;
+    SurfacePtr bar(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, LEVELS));
+    if (cairo_surface_status(bar.get()) != CAIRO_STATUS_SUCCESS) return;
+    cairo_surface_flush(bar.get());
+    unsigned char* data = cairo_image_surface_get_data(bar.get());
+    const int stride = cairo_image_surface_get_stride(bar.get());
+    for (int i = 0; i < LEVELS; ++i)
+        *reinterpret_cast<std::uint32_t*>(data + (LEVELS - 1 - i) * stride) = level_pixels()[i];
+    cairo_surface_mark_dirty(bar.get());
+    cairo_save(cr);  // sharp steps, as in the picture
+    cairo_rectangle(cr, BAR_LEFT, l.top, BAR_RIGHT - BAR_LEFT, l.bottom - l.top);
+    cairo_clip(cr);
+    cairo_translate(cr, BAR_LEFT, l.top);
+    cairo_scale(cr, BAR_RIGHT - BAR_LEFT, (l.bottom - l.top) / LEVELS);
+    cairo_set_source_surface(cr, bar.get(), 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    set_colour(cr, INK);
+    cairo_set_line_width(cr, 1.0);
+    cairo_rectangle(cr, BAR_LEFT - 0.5, l.top - 0.5, BAR_RIGHT - BAR_LEFT + 1,
+                    l.bottom - l.top + 1);
+    cairo_stroke(cr);
+    for (double db = WATERFALL_DB_LO; db <= WATERFALL_DB_HI + 1e-9; db += 2 * WATERFALL_DB_STEP) {
+        const double y =
+            std::round(l.bottom - (db - WATERFALL_DB_LO) / (WATERFALL_DB_HI - WATERFALL_DB_LO) *
+                                      (l.bottom - l.top)) +
+            0.5;
+        cairo_move_to(cr, BAR_RIGHT, y);
+        cairo_line_to(cr, BAR_RIGHT + 4, y);
+        cairo_stroke(cr);
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%+.0f", db);
+        text(cr, BAR_RIGHT + 7, y, db == 0.0 ? "0" : buf, 11, 0, 0.5);
+    }
+    cairo_save(cr);
+    cairo_translate(cr, l.width - 12, 0.5 * (l.top + l.bottom));
+    cairo_rotate(cr, -std::numbers::pi / 2);
+    text(cr, 0, 0, "dB over the noise (median of the band)", 12, 0.5, 1);
+    cairo_restore(cr);
+}
+
+// A time span above the plot: a bar with its name and times over it.
+void span_mark(cairo_t* cr, const WaterfallLayout& l, double t0, double t1, const char* name,
+               const Rgb& ink) {
+    const double x0 = std::max(l.x_of(t0), l.left), x1 = std::min(l.x_of(t1), l.right);
+    if (!(x1 > x0)) return;
+    set_colour(cr, ink);
+    cairo_rectangle(cr, x0, l.top - 9, x1 - x0, 5);
+    cairo_fill(cr);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%s %.1f-%.1f s", name, t0, t1);
+    const double w = text_width(cr, buf, 10);
+    double x = std::clamp(0.5 * (x0 + x1) - 0.5 * w, l.left, l.right - w);
+    text(cr, x, l.top - 13, buf, 10, 0, 1);
+}
+
+// A frequency beside the plot: a triangle pointing at its row.
+void freq_mark(cairo_t* cr, const WaterfallLayout& l, double f, const Rgb& ink) {
+    if (f < l.f_lo || f > l.f_hi) return;
+    const double y = l.y_of(f);
+    set_colour(cr, ink);
+    cairo_move_to(cr, l.right + 2, y);
+    cairo_line_to(cr, l.right + 11, y - 4.5);
+    cairo_line_to(cr, l.right + 11, y + 4.5);
+    cairo_close_path(cr);
+    cairo_fill(cr);
+}
+
+void marks(cairo_t* cr, const WaterfallLayout& l, const WaterfallSpec& spec) {
+    if (spec.frame) {
+        const FrameMark& m = *spec.frame;
+        span_mark(cr, l, m.start_s, m.start_s + PI4_FRAME_SECONDS, "frame", FRAME_INK);
+        for (double f : frame_tones(m.carrier_hz))
+            freq_mark(cr, l, f, FRAME_INK);
+    }
+    if (spec.carrier) {
+        const CarrierMark& m = *spec.carrier;
+        span_mark(cr, l, m.start_s, m.end_s, "carrier", CARRIER_INK);
+        freq_mark(cr, l, m.freq_hz, CARRIER_INK);
+    }
+}
+
+}  // namespace
+
+std::array<double, 4> frame_tones(double carrier_hz) {
+    std::array<double, 4> tones{};
+    for (int k = 0; k < 4; ++k)
+        tones[k] = carrier_hz - PI4_CARRIER_OFFSET + k * PI4_TONE_SPACING;
+    return tones;
+}
+
+std::pair<double, double> waterfall_band(double freq_hz, double tol_hz) {
+    constexpr double MARGIN = 20.0;
+    return {freq_hz - tol_hz - PI4_CARRIER_OFFSET - MARGIN,
+            freq_hz + tol_hz - PI4_CARRIER_OFFSET + 3 * PI4_TONE_SPACING + MARGIN};
+}
+
+Rgb waterfall_colour(double db_over_noise) {
+    const double u = std::floor((db_over_noise - WATERFALL_DB_LO) / WATERFALL_DB_STEP);
+    return map_at(std::clamp(u, 0.0, LEVELS - 1.0) / (LEVELS - 1));
+}
+
+WaterfallLayout waterfall_layout(std::size_t n_samples, double t0_s, const WaterfallSpec& spec) {
+    return layout_of(spectrogram_shape(n_samples, t0_s, spec.f_lo_hz, spec.f_hi_hz), spec);
+}
+
+PlotResult render_waterfall(std::span<const float> samples, double t0_s, const WaterfallSpec& spec,
+                            const std::string& png_path) {
+    if (!std::isfinite(t0_s) || !std::isfinite(spec.f_lo_hz) || !std::isfinite(spec.f_hi_hz))
+        return {PlotStatus::bad_argument, "the time or the band is not a finite number"};
+    const Spectrogram shape = spectrogram_shape(samples.size(), t0_s, spec.f_lo_hz, spec.f_hi_hz);
+    if (shape.columns == 0)
+        return {PlotStatus::bad_argument, "fewer samples than one FFT window (8192)"};
+    if (shape.rows == 0) return {PlotStatus::bad_argument, "the band holds no frequency bin"};
+    const WaterfallLayout l = layout_of(shape, spec);
+    if (l.width == 0) return {PlotStatus::bad_argument, "the picture is too small"};
+    try {
+        Canvas canvas(Format::png, png_path, l.width, l.height);
+        if (!canvas.ok()) return canvas.status();
+        const PlotResult painted = paint_spectrogram(canvas, l, samples, shape);
+        if (!painted.ok()) return painted;
+        cairo_t* cr = canvas.cr();
+        axes(cr, l);
+        colour_bar(cr, l);
+        marks(cr, l, spec);
+        set_colour(cr, INK);
+        text(cr, l.left, 8, spec.title, 15, 0, 0, true);
+        text(cr, l.left, 32, spec.text, 12, 0, 0);
+        return canvas.finish();
+    } catch (const std::bad_alloc&) {
+        return {PlotStatus::out_of_memory, "out of memory"};
+    }
+}
+
+}  // namespace beacon::plot

@@ -1,0 +1,102 @@
+// The chart read back: a point for every decoded record in the range, in
+// its message's colour where the result says it is, a ring round the
+// averaged ones only; SVG by the suffix; an unknown suffix refused.
+#include <gtest/gtest.h>
+
+#include "plot/plot.hpp"
+#include "plot_png.hpp"
+#include "support/support.hpp"
+
+namespace beacon::test {
+namespace {
+
+constexpr double DAY = 1796601600.0;  // 2026-12-07T00:00:00Z
+
+plot::ChartRecord decoded(double minute, const char* message, double snr, int averaged = 1) {
+    plot::ChartRecord r;
+    r.utc_s = DAY + 60 * minute;
+    r.decoded = true;
+    r.message = message;
+    r.snr_db = snr;
+    r.freq_hz = 800.2;
+    r.averaged = averaged;
+    r.freq_set_hz = 800.0;
+    r.carrier_hz = 800.0 + 0.001 * minute;
+    r.carrier_snr_db = snr + 3;
+    return r;
+}
+
+plot::ChartRecord carrier_only(double minute) {
+    plot::ChartRecord r;
+    r.utc_s = DAY + 60 * minute;
+    r.freq_set_hz = 800.0;
+    r.carrier_hz = 800.01;
+    r.carrier_snr_db = -31;
+    return r;
+}
+
+// A dark pixel (a ring) within `radius` pixels left of the centre.
+bool ringed(const Png& png, const plot::ChartPoint& p, int radius) {
+    for (int d = 4; d <= radius; ++d)
+        if (luminance(png.at(p.x - d, p.y)) < 0.25) return true;
+    return false;
+}
+
+TEST(Chart, OnePointPerDecodedRecordInRange) {
+    TempDir dir;
+    const std::vector<plot::ChartRecord> records = {
+        decoded(-30, "OZ7IGY/B", -12),  // before --from
+        decoded(10, "OZ7IGY/B", -12),
+        carrier_only(20),
+        decoded(40, "DB0ABC", -20),
+        decoded(70, "OZ7IGY/B", -15),
+        carrier_only(100),
+        decoded(130, "OZ7IGY/B", -27, 6),
+        decoded(170, "DB0ABC", -8),
+        decoded(200, "OZ7IGY/B", -18),
+        decoded(400, "OZ7IGY/B", -12),  // after --to
+    };
+    plot::ChartSpec spec;
+    spec.from_s = DAY;
+    spec.to_s = DAY + 4 * 3600;
+    const std::string path = dir.file("chart.png");
+    const plot::ChartResult r = plot::render_chart(records, spec, path);
+    ASSERT_TRUE(r.result.ok()) << r.result.detail;
+    ASSERT_EQ(r.points.size(), 6u);
+    EXPECT_EQ(r.series, (std::vector<std::string>{"OZ7IGY/B", "DB0ABC"}));
+    const Png png(path);
+    ASSERT_TRUE(png.ok());
+    EXPECT_EQ(png.width(), spec.width);
+    // In record order: minutes 10, 40, 70, 130, 170, 200. Later minutes lie
+    // further right; lower SNR lower down.
+    for (std::size_t i = 1; i < r.points.size(); ++i)
+        EXPECT_GT(r.points[i].x, r.points[i - 1].x + 10);
+    EXPECT_GT(r.points[2].y, r.points[0].y + 5);  // -15 dB below -12 dB
+    EXPECT_LT(r.points[4].y, r.points[0].y - 5);  // -8 dB above
+    for (std::size_t i = 0; i < r.points.size(); ++i) {
+        const plot::ChartPoint& p = r.points[i];
+        EXPECT_LT(distance(png.at(p.x, p.y), p.colour), 0.05) << "point " << i;
+        EXPECT_EQ(p.averaged, i == 3);
+        EXPECT_EQ(ringed(png, p, 8), p.averaged) << "point " << i;
+    }
+    EXPECT_GT(distance(r.points[0].colour, r.points[1].colour), 0.3);  // two messages, two colours
+    EXPECT_LT(distance(r.points[0].colour, r.points[2].colour), 1e-9);
+}
+
+TEST(Chart, SvgBySuffixAndUnknownSuffixRefused) {
+    TempDir dir;
+    const std::vector<plot::ChartRecord> records = {decoded(0, "OZ7IGY/B", -12),
+                                                    decoded(1, "OZ7IGY/B", -13)};
+    const plot::ChartResult svg = plot::render_chart(records, {}, dir.file("c.SVG"));
+    ASSERT_TRUE(svg.result.ok()) << svg.result.detail;
+    EXPECT_EQ(svg.points.size(), 2u);
+    const std::string text = read_file(dir.file("c.SVG"));
+    EXPECT_EQ(text.rfind("<?xml", 0), 0u);
+    EXPECT_NE(text.find("<svg"), std::string::npos);
+    const plot::ChartResult pdf = plot::render_chart(records, {}, dir.file("c.pdf"));
+    EXPECT_EQ(pdf.result.status, plot::PlotStatus::bad_argument);
+    EXPECT_TRUE(pdf.points.empty());
+}
+
+}  // namespace
+}  // namespace beacon::test

@@ -1,0 +1,191 @@
+// The waterfall: its spectrogram against a direct DFT, and its pictures read
+// back: a beacon's tones and carrier bright at their rows while they are on,
+// noise alone never making a bright row, failures as values, and threads
+// drawing at once giving what one thread draws.
+#include <gtest/gtest.h>
+
+#include <complex>
+#include <filesystem>
+#include <numbers>
+#include <thread>
+#include <tuple>
+
+#include "pi4/frame.hpp"
+#include "plot/plot.hpp"
+#include "plot/spectrogram.hpp"
+#include "plot_png.hpp"
+#include "sim/simulate.hpp"
+#include "support/support.hpp"
+
+namespace beacon::test {
+namespace {
+
+using plot::WaterfallSpec;
+
+constexpr double FREQ = 800.0, FRAME_START = 1.0, T0 = -2.0;
+
+// A minute from 2 s before it, as beaconmon holds it: frame at 1 s, Morse
+// ID, carrier to the end; or with `beacon` false the same noise alone.
+std::vector<float> minute(double snr_db, bool beacon, std::uint64_t seed) {
+    sim::SimSettings s;
+    s.message = "OZ7IGY/B";
+    s.id = "OZ7IGY";
+    s.start_s = FRAME_START - T0;
+    s.carrier_hz = FREQ;
+    s.snr_db = snr_db;
+    s.duration_s = 60.0 - T0;
+    std::vector<double> x(sim::sample_count(*s.duration_s, PI4_SAMPLE_RATE));
+    sim::Renderer(beacon ? sim::make_transmitter(s) : sim::Transmitter(FREQ), PI4_SAMPLE_RATE,
+                  sim::levels(s), seed)
+        .next(x);
+    return {x.begin(), x.end()};
+}
+
+WaterfallSpec spec_for_800() {
+    WaterfallSpec spec;
+    std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(FREQ, 150.0);
+    spec.title = "2026-12-07 10:01 UTC";
+    return spec;
+}
+
+// "Bright": the step from +9 dB over the noise up. Halfway to the step below
+// leaves room for the palette's rounding of colours.
+bool bright(const plot::Rgb& c) {
+    static const double threshold =
+        0.5 * (luminance(plot::waterfall_colour(7.6)) + luminance(plot::waterfall_colour(9.1)));
+    return luminance(c) >= threshold;
+}
+
+// Share of bright pixels along the row of `f_hz` from t0 to t1, the best of
+// the pixel rows that frequency touches.
+double bright_share(const Png& png, const plot::WaterfallLayout& l, double f_hz, double t0,
+                    double t1) {
+    double best = 0;
+    for (int dy = -1; dy <= 1; ++dy) {
+        const double y = l.y_of(f_hz) + dy;
+        int n = 0, on = 0;
+        for (double x = l.x_of(t0); x < l.x_of(t1); x += 1.0, ++n)
+            on += bright(png.at(x, y));
+        best = std::max(best, static_cast<double>(on) / n);
+    }
+    return best;
+}
+
+TEST(Spectrogram, CellsAreWindowedDftPowers) {
+    sim::Noise rng(11);
+    std::vector<float> x(40000);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = static_cast<float>(0.3 * std::sin(0.41 * i) + rng.gaussian());
+    plot::Spectrogram s;
+    ASSERT_EQ(plot::compute_spectrogram(x, -2.0, 500.0, 700.0, s), plot::SpectrogramStatus::ok);
+    EXPECT_EQ(s.columns, (40000 - 8192) / 1200 + 1);
+    EXPECT_EQ(s.first_bin, 342);  // ceil(500 / 1.46484375)
+    EXPECT_EQ(s.rows, 477 - 342 + 1);
+    EXPECT_NEAR(s.time_of(3), -2.0 + (3 * 1200 + 4096) / 12000.0, 1e-12);
+    const int N = plot::SPECTROGRAM_FFT;
+    for (int c : {0, 7, s.columns - 1}) {
+        for (int r : {0, 50, s.rows - 1}) {
+            std::complex<double> sum = 0;
+            const int k = s.first_bin + r;
+            for (int i = 0; i < N; ++i) {
+                const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / N);
+                sum += w * static_cast<double>(x[c * 1200 + i]) *
+                       std::polar(1.0, -2 * std::numbers::pi * k * i / N);
+            }
+            EXPECT_NEAR(s.at(c, r), std::norm(sum), 1e-4 * std::norm(sum) + 1e-2)
+                << "column " << c << " row " << r;
+        }
+    }
+    EXPECT_EQ(plot::compute_spectrogram(std::span(x).first(8191), 0, 500, 700, s),
+              plot::SpectrogramStatus::too_short);
+    EXPECT_EQ(plot::compute_spectrogram(x, 0, 500.1, 500.2, s),
+              plot::SpectrogramStatus::empty_band);
+}
+
+TEST(Waterfall, BeaconIsBrightWhereItIsAndNoiseIsNot) {
+    TempDir dir;
+    const std::vector<float> x = minute(-5.0, true, 1);
+    WaterfallSpec spec = spec_for_800();
+    spec.frame = plot::FrameMark{FRAME_START, FREQ};
+    spec.carrier = plot::CarrierMark{33.0, 60.0, FREQ};
+    const std::string path = dir.file("beacon.png");
+    const plot::PlotResult r = plot::render_waterfall(x, T0, spec, path);
+    ASSERT_TRUE(r.ok()) << r.detail;
+    const Png png(path);
+    ASSERT_TRUE(png.ok());
+    const plot::WaterfallLayout l = plot::waterfall_layout(x.size(), T0, spec);
+    ASSERT_EQ(png.width(), l.width);
+    ASSERT_EQ(png.height(), l.height);
+    const double frame_end = FRAME_START + PI4_FRAME_SECONDS;
+    for (double tone : plot::frame_tones(FREQ)) {
+        // A tone is sent in about a quarter of the symbols; a 0.68 s window
+        // spans four, so most columns of the frame hold it.
+        EXPECT_GT(bright_share(png, l, tone, FRAME_START + 1, frame_end - 1), 0.4) << tone;
+        // Before and after the frame its row is dark (a window reaches
+        // 0.34 s either side of its column).
+        EXPECT_LT(bright_share(png, l, tone, T0 + 0.4, FRAME_START - 0.5), 0.05) << tone;
+        EXPECT_LT(bright_share(png, l, tone, frame_end + 0.5, 58), 0.05) << tone;
+        // So is the noise between the tones, during the frame too.
+        EXPECT_LT(bright_share(png, l, tone + 60, T0 + 0.4, 58), 0.05) << tone + 60;
+    }
+    EXPECT_GT(bright_share(png, l, FREQ, 34, 58), 0.95);            // the carrier
+    EXPECT_LT(bright_share(png, l, FREQ, 2, frame_end - 1), 0.05);  // none within the frame
+}
+
+TEST(Waterfall, NoiseAloneHasNoBrightRow) {
+    TempDir dir;
+    const std::vector<float> x = minute(-5.0, false, 2);
+    const WaterfallSpec spec = spec_for_800();
+    const std::string path = dir.file("noise.png");
+    ASSERT_TRUE(plot::render_waterfall(x, T0, spec, path).ok());
+    const Png png(path);
+    ASSERT_TRUE(png.ok());
+    const plot::WaterfallLayout l = plot::waterfall_layout(x.size(), T0, spec);
+    double worst = 0;
+    long on = 0, all = 0;
+    for (double y = l.top; y < l.bottom; y += 1.0) {
+        int row_on = 0, n = 0;
+        for (double xp = l.left; xp < l.right; xp += 1.0, ++n)
+            row_on += bright(png.at(xp, y));
+        worst = std::max(worst, static_cast<double>(row_on) / n);
+        on += row_on;
+        all += n;
+    }
+    EXPECT_LT(worst, 0.1);
+    EXPECT_LT(static_cast<double>(on) / all, 0.01);
+}
+
+TEST(Waterfall, FailuresAreValuesAndLeaveNoFile) {
+    TempDir dir;
+    const std::vector<float> x = minute(-5.0, false, 3);
+    WaterfallSpec spec = spec_for_800();
+    const std::string missing = dir.file("no/such/dir/w.png");
+    const plot::PlotResult r = plot::render_waterfall(x, 0.0, spec, missing);
+    EXPECT_EQ(r.status, plot::PlotStatus::write_failed);
+    EXPECT_EQ(r.detail, "cannot create '" + missing + "': No such file or directory");
+    EXPECT_EQ(plot::render_waterfall(std::span(x).first(8000), 0.0, spec, dir.file("a.png")).status,
+              plot::PlotStatus::bad_argument);
+    spec.f_hi_hz = spec.f_lo_hz;
+    EXPECT_EQ(plot::render_waterfall(x, 0.0, spec, dir.file("b.png")).status,
+              plot::PlotStatus::bad_argument);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.str()));
+}
+
+TEST(Waterfall, ThreadsDrawWhatOneThreadDraws) {
+    TempDir dir;
+    const std::vector<float> a = minute(-10.0, true, 4), b = minute(-20.0, true, 5);
+    const WaterfallSpec spec = spec_for_800();
+    ASSERT_TRUE(plot::render_waterfall(a, 0.0, spec, dir.file("a1.png")).ok());
+    ASSERT_TRUE(plot::render_waterfall(b, 0.0, spec, dir.file("b1.png")).ok());
+    plot::PlotResult ra, rb;
+    std::thread ta([&] { ra = plot::render_waterfall(a, 0.0, spec, dir.file("a2.png")); });
+    std::thread tb([&] { rb = plot::render_waterfall(b, 0.0, spec, dir.file("b2.png")); });
+    ta.join();
+    tb.join();
+    ASSERT_TRUE(ra.ok() && rb.ok());
+    EXPECT_EQ(read_file(dir.file("a1.png")), read_file(dir.file("a2.png")));
+    EXPECT_EQ(read_file(dir.file("b1.png")), read_file(dir.file("b2.png")));
+}
+
+}  // namespace
+}  // namespace beacon::test
