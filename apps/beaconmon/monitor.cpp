@@ -11,17 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "decoder/minute_decode.hpp"
-#include "util/utc_time.hpp"
-#include "decoder/decoder.hpp"
-#include "util/processors.hpp"
-#include "util/format.hpp"
 #include "beaconmon/minute_ring.hpp"
 #include "beaconmon/ordered_pool.hpp"
 #include "beaconmon/output.hpp"
 #include "beaconmon/record.hpp"
-#include "stream/stream.hpp"
 #include "beaconmon/timeline.hpp"
+#include "decoder/decoder.hpp"
+#include "decoder/minute_decode.hpp"
+#include "stream/stream.hpp"
+#include "util/format.hpp"
+#include "util/processors.hpp"
+#include "util/utc_time.hpp"
 
 namespace beacon::mon {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "beaconmon/record.hpp"
-#include "stream/stream.hpp"
 #include "beaconmon/timeline.hpp"
+#include "stream/stream.hpp"
 
 namespace beacon::mon {
 

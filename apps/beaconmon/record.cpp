@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "decoder/records.hpp"
-#include "util/utc_time.hpp"
 #include "util/format.hpp"
+#include "util/utc_time.hpp"
 
 namespace beacon::mon {
 namespace {

@@ -1,0 +1,551 @@
+// The stream readers and the resampler. Readers give the very doubles that
+// beacondec's WAV reader gives, whichever way the bytes come (libsndfile on a
+// file, our header parser on a pipe or on an open-ended file), one failure
+// text per broken header, headerless samples in every encoding, ALSA capture
+// through the `file` plugin; the resampler keeps a tone's time and amplitude.
+#include "stream/stream.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <numbers>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+
+#include "audio/audio.hpp"
+#include "support/support.hpp"
+
+namespace beacon::test {
+namespace {
+
+using stream::RawEncoding;
+using stream::ReadStatus;
+
+void put(Bytes& b, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+std::vector<double> random_samples(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (double& x : v)
+        x = u(rng);
+    return v;
+}
+
+// Everything a reader gives, read in blocks of `block` frames; the last status.
+struct Drained {
+    std::vector<double> samples;
+    ReadStatus status = ReadStatus::ok;
+};
+Drained drain(stream::Reader& reader, std::size_t block = 1000) {
+    Drained d;
+    std::vector<double> buf(block);
+    for (;;) {
+        const stream::ReadResult r = reader.read(buf);
+        if (r.status == ReadStatus::interrupted) continue;
+        if (r.status != ReadStatus::ok) {
+            EXPECT_EQ(r.frames, 0u);
+            d.status = r.status;
+            return d;
+        }
+        EXPECT_GT(r.frames, 0u);
+        d.samples.insert(d.samples.end(), buf.begin(), buf.begin() + r.frames);
+    }
+}
+
+Drained read_path(const std::string& path) {
+    auto opened = stream::open_audio_file(path);
+    if (!opened.reader) {
+        ADD_FAILURE() << (opened.failure ? opened.failure->text : "no reader");
+        return {};
+    }
+    return drain(*opened.reader, 777);
+}
+
+std::string failure_text(const std::string& path) {
+    auto opened = stream::open_audio_file(path);
+    EXPECT_FALSE(opened.reader);
+    return opened.failure ? opened.failure->text : "(no failure)";
+}
+
+// A named pipe in `dir` that a thread fills with `bytes` in pieces of
+// `piece` bytes once a reader opens it, then closes: the reader sees a real
+// pipe, short reads and all.
+class FeedPipe {
+  public:
+    FeedPipe(const TempDir& dir, Bytes bytes, std::size_t piece = 4093)
+        : path_(dir.file("pipe" + std::to_string(counter_++))) {
+        std::signal(SIGPIPE, SIG_IGN);  // a reader that stops early must not kill the test
+        if (::mkfifo(path_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+        writer_ = std::thread([this, bytes = std::move(bytes), piece] {
+            const int fd = ::open(path_.c_str(), O_WRONLY);  // waits for the reader
+            for (std::size_t at = 0; fd >= 0 && at < bytes.size();) {
+                const ssize_t w =
+                    ::write(fd, bytes.data() + at, std::min(piece, bytes.size() - at));
+                if (w <= 0) break;  // the reader went away
+                at += static_cast<std::size_t>(w);
+            }
+            if (fd >= 0) ::close(fd);
+        });
+    }
+    ~FeedPipe() {
+        // Lets the writer's open return if no reader ever came.
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+        writer_.join();
+        if (fd >= 0) ::close(fd);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    static inline int counter_ = 0;
+    std::string path_;
+    std::thread writer_;
+};
+
+// Known values in every encoding (names parsed), two channels averaged,
+// through a file and a pipe fed in odd pieces; the partial last frame dropped.
+TEST(Raw, EncodingsChannelsAndPartialFrame) {
+    // Left and right of four frames, all exactly representable in 16 bits.
+    const std::vector<double> lr = {0.5, -0.25, -1.0, 0.0, 0.125, 0.375, 32767.0 / 32768, -1.0};
+    const std::vector<double> mono = {0.125, -0.5, 0.25, (32767.0 / 32768 - 1.0) / 2};
+    const std::tuple<const char*, RawEncoding, int> encodings[] = {
+        {"s16le", RawEncoding::s16le, 16},
+        {"s24le", RawEncoding::s24le, 24},
+        {"s32le", RawEncoding::s32le, 32},
+        {"f32le", RawEncoding::f32le, 0}};
+    TempDir dir;
+    for (const auto& [name, enc, bits] : encodings) {
+        EXPECT_EQ(stream::parse_raw_encoding(name), enc);
+        Bytes bytes;
+        if (bits > 0) wav_pcm_encode(lr, bits, bytes);
+        for (double x : lr)
+            if (bits == 0) put(bytes, std::bit_cast<std::uint32_t>(static_cast<float>(x)), 4);
+        bytes.insert(bytes.end(), {0x7f, 0x01});  // a partial frame: two bytes of the next
+        write_file(dir.file("a.raw"), bytes);
+        FeedPipe pipe(dir, bytes, 3);
+        for (const std::string& path : {dir.file("a.raw"), pipe.path()}) {
+            SCOPED_TRACE(std::string(name) + " " + path);
+            auto opened = stream::open_raw(path, enc, 48000, 2);
+            ASSERT_TRUE(opened.reader);
+            const Drained d = drain(*opened.reader, 3);
+            EXPECT_EQ(d.status, ReadStatus::end);
+            EXPECT_EQ(d.samples, mono);
+        }
+    }
+    EXPECT_FALSE(stream::parse_raw_encoding("s16be"));
+    EXPECT_FALSE(stream::parse_raw_encoding(""));
+}
+
+TEST(Raw, FailuresAndEmptyInput) {
+    TempDir dir;
+    const auto text = [](const stream::Opened<stream::Reader>& o) {
+        EXPECT_FALSE(o.reader);
+        return o.failure ? o.failure->text : "(no failure)";
+    };
+    EXPECT_EQ(text(stream::open_raw(dir.str(), RawEncoding::s16le, 12000, 1)),
+              "cannot read '" + dir.str() + "': Is a directory");
+    EXPECT_EQ(text(stream::open_raw(dir.str(), RawEncoding::s16le, 12000, 0)),
+              "invalid raw format: 12000 Hz, 0 channels");
+    write_file(dir.file("empty.raw"), {});
+    auto empty = stream::open_raw(dir.file("empty.raw"), RawEncoding::s32le, 12000, 3);
+    ASSERT_TRUE(empty.reader);
+    const Drained d = drain(*empty.reader);
+    EXPECT_EQ(d.status, ReadStatus::end);
+    EXPECT_TRUE(d.samples.empty());
+}
+
+// A signal while the reader waits on an empty pipe: `interrupted`, no frame;
+// the next call reads what comes.
+TEST(Raw, SignalDuringReadIsInterrupted) {
+    struct sigaction quiet {
+    }, old{};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);  // no SA_RESTART: read() returns EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    auto opened =
+        stream::open_raw("/dev/fd/" + std::to_string(fds[0]), RawEncoding::s16le, 8000, 1);
+    ::close(fds[0]);
+    ASSERT_TRUE(opened.reader);
+
+    // Signals until the read has returned: one sent before the read blocks is lost.
+    std::atomic<bool> returned{false};
+    const pthread_t reader_thread = pthread_self();
+    std::thread sender([&] {
+        while (!returned) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (!returned) pthread_kill(reader_thread, SIGUSR1);
+        }
+    });
+    std::vector<double> buf(16);
+    const stream::ReadResult r = opened.reader->read(buf);
+    returned = true;
+    sender.join();
+    EXPECT_EQ(r.status, ReadStatus::interrupted);
+    EXPECT_EQ(r.frames, 0u);
+
+    const std::uint8_t bytes[] = {0x00, 0x40, 0x00, 0xc0, 0x01};  // 0.5, -0.5, half a frame
+    ASSERT_EQ(::write(fds[1], bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
+    ::close(fds[1]);
+    const Drained d = drain(*opened.reader);
+    EXPECT_EQ(d.samples, (std::vector<double>{0.5, -0.5}));
+    EXPECT_EQ(d.status, ReadStatus::end);
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
+// Every integer depth and several channel counts: libsndfile on the file,
+// our parser on a pipe and on files and pipes whose size fields are 0 or
+// 0xFFFFFFFF, all bit-identical to wav_read.
+TEST(AudioFile, SameDoublesAsWavReaderEveryWay) {
+    TempDir dir;
+    for (int bits : {8, 16, 24, 32}) {
+        for (int channels : {1, 2, 3}) {
+            SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels");
+            const Bytes wav = pcm_wav(random_samples(3001 * channels, bits * 10 + channels), 12000,
+                                      channels, bits);
+            const std::string path = dir.file("a.wav");
+            write_file(path, wav);
+            wav_data want;
+            ASSERT_TRUE(wav_read(path.c_str(), want).ok());
+            ASSERT_EQ(want.samples.size(), 3001u);
+            const Drained file = read_path(path);
+            EXPECT_EQ(file.status, ReadStatus::end);
+            EXPECT_EQ(file.samples, want.samples);
+            FeedPipe pipe(dir, wav, 509);
+            EXPECT_EQ(read_path(pipe.path()).samples, want.samples);
+            for (std::uint32_t size : {0u, 0xFFFFFFFFu}) {
+                Bytes open_ended = wav;  // RIFF and data size fields replaced
+                for (std::size_t at : {4u, 40u})
+                    for (int k = 0; k < 4; ++k)
+                        open_ended[at + k] = static_cast<std::uint8_t>(size >> (8 * k));
+                write_file(dir.file("b.wav"), open_ended);
+                EXPECT_EQ(read_path(dir.file("b.wav")).samples, want.samples) << size;
+                FeedPipe open_pipe(dir, open_ended, 1000);
+                EXPECT_EQ(read_path(open_pipe.path()).samples, want.samples) << size;
+            }
+        }
+    }
+}
+
+// Float WAV (plain and extensible) through libsndfile and through a pipe.
+TEST(AudioFile, FloatWav) {
+    const std::vector<float> lr = {0.5f, -0.25f, 1.5f, -3.0f, 1e-30f, 0.0f, -0.75f, 0.125f};
+    Bytes payload;
+    for (float f : lr)
+        put(payload, std::bit_cast<std::uint32_t>(f), 4);
+    // Extensible with the whole sub-format GUID: libsndfile checks all of it.
+    Bytes extensible;
+    for (std::uint32_t v : {0x0002FFFEu, 44100u, 44100u * 8, 0x00200008u, 0x00200016u, 3u, 3u,
+                            0x00100000u, 0xaa000080u, 0x719b3800u})
+        put(extensible, v, 4);
+    TempDir dir;
+    for (const Bytes& fmt : {fmt_chunk(3, 2, 44100, 32), chunk("fmt ", extensible)}) {
+        const Bytes wav = riff({fmt, chunk("data", payload)});
+        write_file(dir.file("f.wav"), wav);
+        FeedPipe pipe(dir, wav);
+        for (const std::string& path : {dir.file("f.wav"), pipe.path()}) {
+            auto opened = stream::open_audio_file(path);
+            ASSERT_TRUE(opened.reader) << opened.failure->text;
+            EXPECT_EQ(opened.reader->rate(), 44100);
+            EXPECT_EQ(opened.reader->channels(), 2);
+            const Drained d = drain(*opened.reader);
+            ASSERT_EQ(d.samples.size(), lr.size() / 2);
+            for (std::size_t i = 0; i < d.samples.size(); ++i)
+                EXPECT_EQ(d.samples[i], (static_cast<double>(lr[2 * i]) + lr[2 * i + 1]) / 2) << i;
+        }
+    }
+}
+
+// FLAC written by libsndfile reads back at the WAV reader's scale; on a pipe
+// it is refused by name.
+TEST(AudioFile, Flac) {
+    TempDir dir;
+    for (int bits : {16, 24}) {
+        const std::string path = dir.file("t.flac");
+        SF_INFO info{.samplerate = 48000,
+                     .channels = 2,
+                     .format = SF_FORMAT_FLAC | (bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24)};
+        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+        ASSERT_TRUE(f);
+        std::vector<int> codes(2 * 5000), left_justified;  // sf_write_int takes the latter
+        std::mt19937 rng(bits);
+        for (int& c : codes) {
+            c = static_cast<int>(rng() >> (33 - bits)) - (1 << (bits - 2));
+            left_justified.push_back(static_cast<int>(static_cast<unsigned>(c) << (32 - bits)));
+        }
+        ASSERT_EQ(sf_write_int(f, left_justified.data(), static_cast<sf_count_t>(codes.size())),
+                  static_cast<sf_count_t>(codes.size()));
+        sf_close(f);
+
+        const Drained d = read_path(path);
+        ASSERT_EQ(d.samples.size(), 5000u);
+        for (std::size_t i = 0; i < 5000; ++i)
+            ASSERT_EQ(
+                d.samples[i],
+                (std::ldexp(codes[2 * i], 1 - bits) + std::ldexp(codes[2 * i + 1], 1 - bits)) / 2)
+                << bits << " bits, frame " << i;
+        const std::string flac = read_file(path);
+        FeedPipe pipe(dir, Bytes(flac.begin(), flac.end()));
+        EXPECT_EQ(failure_text(pipe.path()),
+                  "'" + pipe.path() + "': FLAC is read from files only, not from a pipe");
+    }
+}
+
+// A pipe stops at a declared data size: a chunk after the audio is not
+// audio, nor the pad byte of an odd chunk before it.
+TEST(AudioFile, PipeStopsAtDeclaredDataSize) {
+    TempDir dir;
+    Bytes pcm;
+    for (int v : {100, -200, 300, -400, 500, -600})
+        put(pcm, static_cast<std::uint16_t>(v), 2);
+    const Bytes fmt = fmt_chunk(1, 2, 12000, 16);
+    FeedPipe declared(
+        dir,
+        riff({fmt, chunk("LIST", Bytes(3, 1)), chunk("data", pcm, 8), chunk("LIST", Bytes(6, 1))}),
+        5);
+    const Drained d = read_path(declared.path());
+    EXPECT_EQ(d.samples, (std::vector<double>{-50.0 / 32768, -50.0 / 32768}));
+    EXPECT_EQ(d.status, ReadStatus::end);
+}
+
+// "-" reads standard input (a pipe, then a regular file) and leaves it open.
+TEST(AudioFile, StandardInput) {
+    TempDir dir;
+    const std::vector<double> samples = {0.5, -0.25, 0.125};
+    const Bytes wav = pcm_wav(samples, 8000, 1, 16);
+    write_file(dir.file("a.wav"), wav);
+    const int saved = ::dup(STDIN_FILENO);
+    ASSERT_GE(saved, 0);
+    for (int regular = 0; regular < 2; ++regular) {
+        FeedPipe pipe(dir, wav);
+        const int fd = ::open((regular ? dir.file("a.wav") : pipe.path()).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
+        ::close(fd);
+        EXPECT_EQ(read_path("-").samples, samples) << regular;
+        EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), 0) << "standard input was closed";
+    }
+    ::dup2(saved, STDIN_FILENO);
+    ::close(saved);
+}
+
+// One failure text per broken header on a pipe; files that do not exist or
+// that libsndfile does not take.
+TEST(AudioFile, Failures) {
+    const Bytes data = chunk("data", Bytes(8, 0));
+    const std::pair<Bytes, std::string> cases[] = {
+        {{}, "not a WAV stream (empty)"},
+        {{'R', 'I', 'F', 'F', 0, 0}, "the WAV header ends early"},
+        {{'h', 'i', '\n'}, "not a WAV stream (no RIFF/WAVE header)"},
+        {Bytes(64, 'x'), "not a WAV stream (no RIFF/WAVE header)"},
+        {riff({data, fmt_chunk(1, 1, 12000, 16)}), "no fmt chunk before the data chunk"},
+        {riff({fmt_chunk(2, 1, 12000, 16), data}),
+         "unsupported audio format 2 (integer PCM or float required)"},
+        {riff({fmt_chunk(0xFFFE, 1, 12000, 16, 40, 2), data}),
+         "unsupported audio format 2 (integer PCM or float required)"},
+        {riff({fmt_chunk(1, 1, 12000, 12), data}), "unsupported PCM bit depth 12"},
+        {riff({fmt_chunk(3, 1, 12000, 16), data}), "unsupported float bit depth 16"},
+        {riff({fmt_chunk(1, 0, 12000, 16), data}), "invalid channel count 0"},
+        {riff({fmt_chunk(1, 1, 0, 16), data}), "invalid sample rate 0"},
+        {riff({fmt_chunk(1, 1, 12000, 16), chunk("LIST", {}, 1u << 30)}),
+         "a chunk of 1073741824 bytes before the audio"},
+        {riff({fmt_chunk(1, 1, 12000, 16)}), "the WAV header ends early"},
+    };
+    TempDir dir;
+    for (const auto& [bytes, text] : cases) {
+        FeedPipe pipe(dir, bytes);
+        EXPECT_EQ(failure_text(pipe.path()), "'" + pipe.path() + "': " + text);
+    }
+    EXPECT_EQ(failure_text(dir.file("none.wav")),
+              "cannot open '" + dir.file("none.wav") + "': No such file or directory");
+    write_file(dir.file("junk.wav"), Bytes(64, 'x'));
+    EXPECT_TRUE(failure_text(dir.file("junk.wav"))
+                    .starts_with("cannot read '" + dir.file("junk.wav") + "': "));
+}
+
+// Past 4 GB: a sparse file whose data chunk runs to its end, with the size
+// field 0xFFFFFFFF or wrapped modulo 2^32. Every frame is read, the last
+// one carries the values written there. (No thread: a suite of its own.)
+TEST(AudioFileLarge, PastFourGigabytes) {
+    // On tmpfs where there is one: reading a hole there costs no disk cache.
+    const TempDir dir;
+    const std::string path =
+        std::filesystem::is_directory("/dev/shm")
+            ? "/dev/shm/" + std::filesystem::path(dir.str()).filename().string() + ".wav"
+            : dir.file("big.wav");
+    struct Remove {
+        const std::string& path;
+        ~Remove() { std::remove(path.c_str()); }
+    } remove{path};
+    constexpr int channels = 8;  // 64-bit float: few samples to convert per byte
+    constexpr std::uint64_t frame_bytes = 8 * channels;
+    constexpr std::uint64_t frames = (std::uint64_t{1} << 32) / frame_bytes + 1000;
+    const std::uint64_t data_bytes = frames * frame_bytes;
+    Bytes last;  // the last frame: 0.5 after averaging
+    put(last, std::bit_cast<std::uint64_t>(0.5 * channels), 8);
+    last.resize(frame_bytes);
+    for (std::uint32_t size : {0xFFFFFFFFu, static_cast<std::uint32_t>(data_bytes)}) {
+        const Bytes header = riff({fmt_chunk(3, channels, 12000, 64), chunk("data", {}, size)});
+        write_file(path, header);
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, last.data(), frame_bytes,
+                           static_cast<off_t>(header.size() + data_bytes - frame_bytes)),
+                  static_cast<ssize_t>(frame_bytes));
+        ::close(fd);
+
+        auto opened = stream::open_audio_file(path);
+        ASSERT_TRUE(opened.reader);
+        std::vector<double> buf(1 << 16);
+        std::uint64_t total = 0;
+        double last_value = -1;
+        stream::ReadResult r;
+        while ((r = opened.reader->read(buf)).status == ReadStatus::ok) {
+            total += r.frames;
+            last_value = buf[r.frames - 1];
+        }
+        EXPECT_EQ(r.status, ReadStatus::end) << r.error;
+        EXPECT_EQ(total, frames) << size;
+        EXPECT_EQ(last_value, 0.5) << size;
+    }
+}
+
+// The whole input through a resampler in blocks of the given sizes (cycled).
+std::vector<double> convert(int rate, const std::vector<double>& in,
+                            const std::vector<std::size_t>& blocks) {
+    stream::Resampler r(rate);
+    std::vector<double> out;
+    for (std::size_t at = 0, b = 0; at < in.size(); ++b) {
+        const std::size_t n = std::min(blocks[b % blocks.size()], in.size() - at);
+        const auto f = r.process(std::span(in).subspan(at, n), out);
+        EXPECT_FALSE(f) << f->text;
+        at += n;
+    }
+    const auto f = r.finish(out);
+    EXPECT_FALSE(f) << f->text;
+    return out;
+}
+
+// 12000 Hz passes bit for bit, in any blocks; rates out of range fail on
+// every call with one text.
+TEST(Resampler, PassThroughAndRange) {
+    const std::vector<double> in = random_samples(10007, 7);
+    EXPECT_EQ(convert(12000, in, {1000, 1, 3}), in);
+    EXPECT_EQ(stream::Resampler(12000).delay_out(), 0.0);
+    for (int rate : {0, 7999, 192001}) {
+        stream::Resampler r(rate);
+        std::vector<double> out;
+        const auto f = r.process(std::span(in).first(10), out);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->text,
+                  "unsupported sample rate " + std::to_string(rate) + " Hz (8000 to 192000 Hz)");
+        EXPECT_TRUE(r.finish(out));
+        EXPECT_TRUE(out.empty());
+    }
+}
+
+// A 1000 Hz burst that starts between two output samples comes out where
+// and as strong as it went in, from every rate; the number of samples is
+// the input's duration at 12000 Hz.
+TEST(Resampler, ToneBurstKeepsItsTimeAndAmplitude) {
+    const double t0 = 0.7 + 0.37 / 12000, w = 2 * std::numbers::pi * 1000;
+    for (int rate : {8000, 11025, 16000, 44100, 48000, 96000, 192000}) {
+        SCOPED_TRACE(rate);
+        std::vector<double> in(static_cast<std::size_t>(rate) * 2);
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const double t = static_cast<double>(i) / rate;
+            if (t >= t0) in[i] = 0.5 * std::sin(w * (t - t0));
+        }
+        const std::vector<double> out = convert(rate, in, {4096});
+        ASSERT_EQ(out.size(), 24000u);
+        // Amplitude and lag (in output samples) of the tone against its ideal place.
+        double s = 0, c = 0;
+        for (std::size_t k = 12000; k < 20400; ++k) {
+            s += out[k] * std::sin(w * (k / 12000.0 - t0));
+            c += out[k] * std::cos(w * (k / 12000.0 - t0));
+        }
+        EXPECT_NEAR(2 * std::hypot(s, c) / 8400, 0.5, 0.5e-4);
+        EXPECT_NEAR(-std::atan2(c, s) / w * 12000, 0.0, 1e-3);
+        double before = 0;  // nothing rings ahead of the onset
+        for (std::size_t k = 0; k < 8000; ++k)
+            before = std::max(before, std::abs(out[k]));
+        EXPECT_LT(before, 1e-6);
+    }
+}
+
+// From 48000 Hz: a tone above the new Nyquist frequency (7000 Hz) is gone,
+// and the output does not depend on how the input is cut into blocks.
+TEST(Resampler, RemovesWhatCannotBeKeptAndIgnoresBlocking) {
+    std::vector<double> in(96000);
+    for (std::size_t i = 0; i < in.size(); ++i)
+        in[i] = 0.5 * std::sin(2 * std::numbers::pi * 7000 * i / 48000.0);
+    const std::vector<double> out = convert(48000, in, {4096});
+    ASSERT_EQ(out.size(), 24000u);
+    double peak = 0;
+    for (std::size_t k = 2000; k < 22000; ++k)
+        peak = std::max(peak, std::abs(out[k]));
+    EXPECT_LT(20 * std::log10(peak / 0.5), -100.0);
+    in = random_samples(in.size(), 3);
+    EXPECT_EQ(convert(48000, in, {1, 7, 333, 4096, 20000}), convert(48000, in, {96000}));
+}
+
+// ALSA capture without hardware: a PCM of the `file` plugin whose `infile`
+// is a known stereo recording, over the `null` device, defined in a private
+// configuration (ALSA_CONFIG_PATH).
+TEST(Alsa, CapturesARecordingThroughTheFilePlugin) {
+    TempDir dir;
+    Bytes pcm;
+    std::vector<double> want;
+    for (int i = 0; i < 30000; ++i) {
+        const int left = (i * 37) % 65536 - 32768, right = 32767 - (i * 101) % 65536;
+        put(pcm, static_cast<std::uint16_t>(left), 2);
+        put(pcm, static_cast<std::uint16_t>(right), 2);
+        want.push_back((std::ldexp(left, -15) + std::ldexp(right, -15)) / 2);
+    }
+    write_file(dir.file("rec.raw"), pcm);
+    const std::string conf =
+        "pcm.recording {\n type file\n slave.pcm { type null }\n"
+        " file \"/dev/null\"\n infile \"" +
+        dir.file("rec.raw") + "\"\n format raw\n}\n";
+    write_file(dir.file("asound.conf"), Bytes(conf.begin(), conf.end()));
+    ASSERT_EQ(setenv("ALSA_CONFIG_PATH", dir.file("asound.conf").c_str(), 1), 0);
+
+    auto opened = stream::open_alsa("recording", 12000, 2);
+    ASSERT_TRUE(opened.reader) << opened.failure->text;
+    std::vector<double> got, buf(1000);
+    while (got.size() < want.size()) {
+        const stream::ReadResult r = opened.reader->read(buf);
+        if (r.status == ReadStatus::interrupted) continue;
+        ASSERT_EQ(r.status, ReadStatus::ok) << r.error;
+        got.insert(got.end(), buf.begin(), buf.begin() + r.frames);
+    }
+    got.resize(want.size());  // after the recording the plugin repeats stale data
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(opened.reader->overruns(), 0u);
+
+    auto missing = stream::open_alsa("nosuchdevice", 12000, 1);
+    EXPECT_FALSE(missing.reader);
+    ASSERT_TRUE(missing.failure);
+    EXPECT_EQ(missing.failure->text,
+              "cannot open audio device 'nosuchdevice': open failed: No such file or directory");
+    unsetenv("ALSA_CONFIG_PATH");
+}
+
+}  // namespace
+}  // namespace beacon::test
