@@ -1,0 +1,101 @@
+// Carrier measurement. After its PI4 frame and its call sign in Morse a
+// beacon sends a plain carrier until the end of the minute. This module
+// finds that steady stretch in one minute of audio and measures it: the
+// frequency (the mean over the stretch, at the Cramer-Rao bound), the SNR
+// against the noise in 2500 Hz (the decoder's reference) and the
+// measurement's own standard error.
+//
+// The stretch after the frame is mixed down and filtered to a narrow complex
+// baseband. Spectra of a few pieces, summed with small shifts for drift,
+// detect the strongest carrier in the band. Sums over 20 ms blocks at that
+// frequency then show the keying: the steady segment is the last long 'on'
+// run, the most likely place of an off-to-on step (after the Morse code's
+// letter space) and an on-to-off step, judged against a phase-coherent
+// model of the carrier. Over that segment a dechirped, zero-padded FFT and a
+// Newton search of the periodogram give the frequency at the segment's
+// middle and the drift.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <span>
+
+namespace beacon {
+
+struct CarrierSearch {
+    // Search band, Hz: the record's -f +/- -t.
+    double f_lo_hz = 0.0;
+    double f_hi_hz = 0.0;
+    // Seconds after the minute within which the carrier is looked for: from
+    // the frame's end (the Morse code follows it) to the minute's end.
+    double seg_from_s = 24.4;
+    double seg_to_s = 60.0;
+    // The carrier of the minute's decoded frame: the search is then centred
+    // on it, CARRIER_FRAME_SEARCH_HZ either side, instead of the band.
+    std::optional<double> frame_carrier_hz;
+};
+
+// The frame's carrier is known to about a bin of the sync search (1.5 Hz)
+// and may drift by 0.5 Hz between the frame and the carrier.
+inline constexpr double CARRIER_FRAME_SEARCH_HZ = 3.0;
+
+enum class CarrierStatus {
+    found,       // a carrier stands out of the noise: every field is set
+    not_found,   // nothing in the band beats the false-alarm threshold
+    too_short,   // the samples hold less than MIN_WINDOW_S of the search span
+    bad_search,  // the band is empty, not finite or too close to 0 Hz or 6000 Hz
+};
+
+struct CarrierMeasurement {
+    CarrierStatus status = CarrierStatus::not_found;
+    double freq_hz = 0.0;   // mean frequency over the segment
+    double snr_db = 0.0;    // carrier power over the noise in 2500 Hz
+    double start_s = 0.0;   // seconds after the minute: the steady carrier begins
+    double end_s = 0.0;     // ... and ends
+    double sigma_hz = 0.0;  // standard error of freq_hz from snr_db and the length
+    double drift_hz_per_min = 0.0;
+    // false: the carrier was too weak for its keying to be seen and the
+    // segment starts CARRIER_DEFAULT_ID_S after seg_from_s.
+    bool keying_seen = false;
+    // Detection statistic (summed normalised spectra) and the threshold it
+    // was held against; both set whenever the band could be searched.
+    double detection = 0.0;
+    double threshold = 0.0;
+
+    bool found() const { return status == CarrierStatus::found; }
+};
+
+// Time allowed for a call sign in Morse when the keying cannot be seen: 7.8 s
+// is a six-character call at 12 words per minute plus its letter space.
+inline constexpr double CARRIER_DEFAULT_ID_S = 8.0;
+
+// The Cramer-Rao bound of a steady sinusoid's frequency in white noise, Hz,
+// for an SNR in 2500 Hz over `seconds`.
+double carrier_crb_hz(double snr_db, double seconds);
+
+// Measures minute after minute, keeping its FFTW plans and buffers between
+// calls. One meter per thread: measure() is not reentrant, but meters on
+// different threads may run side by side (plans are made under FFTW's
+// planner lock).
+class CarrierMeter {
+  public:
+    CarrierMeter();
+    ~CarrierMeter();
+    CarrierMeter(const CarrierMeter&) = delete;
+    CarrierMeter& operator=(const CarrierMeter&) = delete;
+
+    // `minute`: samples at 12000 Hz, sample 0 at t0_s seconds after the
+    // minute (t0_s may be negative).
+    CarrierMeasurement measure(std::span<const float> minute, double t0_s,
+                               const CarrierSearch& search);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// One measurement with a meter of its own (its plans made and dropped).
+CarrierMeasurement measure_carrier(std::span<const float> minute, double t0_s,
+                                   const CarrierSearch& search);
+
+}  // namespace beacon
