@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
     std::printf("%5s %6s %6s %8s %8s %7s %8s %8s %7s %8s %7s %7s %7s %7s\n", "snr", "det%", "wrong%",
                 "rms_mHz", "crb_mHz", "rms/crb", "bias_mHz", "sig_mHz", "sig/rms", "snr_bias",
                 "snr_rms", "start95", "in0.2s%", "end95");
-    for (double snr = o.snr_from; snr <= o.snr_to + 1e-9; snr += o.snr_step) {
+    for (double snr = o.snr_from; o.minutes > 0 && snr <= o.snr_to + 1e-9; snr += o.snr_step) {
         std::vector<double> ferr, snrerr, serr, eerr, sig;
         double crb = 0;
         int found = 0, wrong = 0;

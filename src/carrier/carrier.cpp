@@ -26,7 +26,6 @@ typedef double Pair __attribute__((vector_size(16)));
 constexpr double FS = PI4_SAMPLE_RATE;
 constexpr double TWO_PI = 2.0 * std::numbers::pi;
 
-constexpr double MIN_WINDOW_S = 5.0;
 // Baseband: the band plus room either side for the noise estimate next to
 // the carrier, filtered to STOPBAND_DB, sampled at about RATE_PER_PASSBAND
 // times the passband's half width.
@@ -40,8 +39,9 @@ constexpr double MAX_DRIFT_HZ_PER_S = 1.25 / 60.0;
 // The threshold makes the chance that noise alone crosses it in a minute at
 // most FALSE_ALARM, counting CELLS_PER_BIN independent cells per band bin of
 // a piece and drift. Zero padding and the drift shifts make neighbouring
-// cells alike, so that count is generous: on noise, 0.5% of minutes cross
-// it with a band of +/- 150 Hz and 0.3% with +/- 3 Hz (bench/carrier_sweep).
+// cells alike, so that count is generous: on noise, 0.4% of minutes cross
+// it with a band of +/- 150 Hz and 0.3% with +/- 3 Hz (bench/carrier_sweep,
+// 4000 minutes each).
 constexpr double FALSE_ALARM = 0.005;
 constexpr double CELLS_PER_BIN = 3.0;
 // Keying: 20 ms blocks resolve 100 ms Morse dots; the steady carrier follows
@@ -51,9 +51,12 @@ constexpr double BLOCK_S = BLOCK_SAMPLES / FS;
 constexpr double ID_UNIT_S = 0.1;
 constexpr double LETTER_GAP_S = 3 * ID_UNIT_S;
 constexpr double MIN_SEGMENT_S = 3.0;
-// Below this SNR a 0.3 s gap holds too little energy to be told from noise
-// (fewer than about 2.5 units of signal-to-noise): the segment's start is
-// then the default one.
+// Below this SNR a Morse dot holds under 1.6 times the noise density in
+// carrier energy (the letter space under 5 times): the keying is lost in the
+// noise, the likeliest start wanders into the Morse code (at -25 dB half of
+// the starts are more than 0.2 s off), and the segment starts at
+// CARRIER_DEFAULT_ID_S after seg_from_s instead. Its end is still the
+// likeliest one: the carrier's stop has nothing keyed after it.
 constexpr double KEYING_MIN_SNR_DB = -22.0;
 // Fine search: the peak lies within this of the detection's frequency; the
 // noise is measured beyond NOISE_EXCLUDE_HZ of it.
@@ -595,7 +598,7 @@ CarrierMeasurement CarrierMeter::State::run(std::span<const float> x, double t0,
     const double n = static_cast<double>(x.size());
     const double a = std::clamp(std::ceil((search.seg_from_s - t0) * FS), 0.0, n);
     const double b = std::clamp(std::floor((search.seg_to_s - t0) * FS), 0.0, n);
-    if (b - a < MIN_WINDOW_S * FS) {
+    if (b - a < CARRIER_MIN_WINDOW_S * FS) {
         out.status = CarrierStatus::too_short;
         return out;
     }

@@ -5,15 +5,14 @@
 // against the noise in 2500 Hz (the decoder's reference) and the
 // measurement's own standard error.
 //
-// The stretch after the frame is mixed down and filtered to a narrow complex
+// The span after the frame is mixed down and filtered to a narrow complex
 // baseband. Spectra of a few pieces, summed with small shifts for drift,
-// detect the strongest carrier in the band. Sums over 20 ms blocks at that
-// frequency then show the keying: the steady segment is the last long 'on'
-// run, the most likely place of an off-to-on step (after the Morse code's
-// letter space) and an on-to-off step, judged against a phase-coherent
-// model of the carrier. Over that segment a dechirped, zero-padded FFT and a
-// Newton search of the periodogram give the frequency at the segment's
-// middle and the drift.
+// detect the strongest carrier in the band. Sums over 20 ms blocks at its
+// frequency then show the keying: the steady segment is the most likely one
+// under a phase-coherent model of the carrier (on within it, off in the
+// letter space before it and after its end, Morse code before that). Over
+// the segment a dechirped, zero-padded FFT and a Newton search of the
+// periodogram give the frequency at its middle, and the drift.
 #pragma once
 
 #include <memory>
@@ -27,7 +26,9 @@ struct CarrierSearch {
     double f_lo_hz = 0.0;
     double f_hi_hz = 0.0;
     // Seconds after the minute within which the carrier is looked for: from
-    // the frame's end (the Morse code follows it) to the minute's end.
+    // the frame's end (the Morse code follows it; the frame's own tones lie
+    // 117 Hz from the carrier and must not be in the span) to the minute's
+    // end. The default suits a frame starting at the minute.
     double seg_from_s = 24.4;
     double seg_to_s = 60.0;
     // The carrier of the minute's decoded frame: the search is then centred
@@ -42,7 +43,7 @@ inline constexpr double CARRIER_FRAME_SEARCH_HZ = 3.0;
 enum class CarrierStatus {
     found,       // a carrier stands out of the noise: every field is set
     not_found,   // nothing in the band beats the false-alarm threshold
-    too_short,   // the samples hold less than MIN_WINDOW_S of the search span
+    too_short,   // the samples hold less than CARRIER_MIN_WINDOW_S of the search span
     bad_search,  // the band is empty, not finite or too close to 0 Hz or 6000 Hz
 };
 
@@ -58,12 +59,15 @@ struct CarrierMeasurement {
     // segment starts CARRIER_DEFAULT_ID_S after seg_from_s.
     bool keying_seen = false;
     // Detection statistic (summed normalised spectra) and the threshold it
-    // was held against; both set whenever the band could be searched.
+    // was held against; both set whenever the band was searched (found and
+    // not_found).
     double detection = 0.0;
     double threshold = 0.0;
 
     bool found() const { return status == CarrierStatus::found; }
 };
+
+inline constexpr double CARRIER_MIN_WINDOW_S = 5.0;
 
 // Time allowed for a call sign in Morse when the keying cannot be seen: 7.8 s
 // is a six-character call at 12 words per minute plus its letter space.
