@@ -112,9 +112,14 @@ TEST(Carrier, MeasuresKnownMinutesToTheBound) {
             const double err = r.freq_hz - m.mean_freq(r.start_s, r.end_s);
             EXPECT_LT(std::abs(err), 5 * crb) << snr << " " << seed;
             EXPECT_NEAR(r.snr_db, snr, 1.0) << seed;
-            if (snr >= -15) {  // below, the keying is not seen: the segment's start is a default
+            if (snr >= -15) {
                 EXPECT_TRUE(r.keying_seen);
                 EXPECT_NEAR(r.start_s, m.start, 0.1) << snr << " " << seed;
+            } else {  // too weak for the keying to be seen: the default start, on the first block after
+                EXPECT_FALSE(r.keying_seen);
+                const double start = band_800().seg_from_s + CARRIER_DEFAULT_ID_S;
+                EXPECT_GE(r.start_s, start - 1e-9);
+                EXPECT_LT(r.start_s, start + 0.02);
             }
             EXPECT_NEAR(r.end_s, m.end, snr >= -15 ? 0.1 : 1.0) << snr << " " << seed;
             sum2 += (err / crb) * (err / crb);
