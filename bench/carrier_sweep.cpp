@@ -5,7 +5,6 @@
 // Cramer-Rao bound, bias, the reported sigma against the observed RMS, the
 // SNR error, the errors of the segment's ends and the CPU time per minute.
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -30,8 +29,8 @@ struct Options {
     int minutes = 200;
     int noise_minutes = 1000;
     double snr_from = -35, snr_to = 10, snr_step = 5;
-    double drift = 0;  // largest |drift|, Hz per minute; each minute draws one
-    double band = 150;  // search band: 800 +/- band
+    double drift = 0;    // largest |drift|, Hz per minute; each minute draws one
+    double band = 150;   // search band: 800 +/- band
     bool frame = false;  // search centred on a decoded frame's carrier instead
     std::string id = "OZ7IGY";
     std::uint64_t seed = 1;
@@ -98,7 +97,8 @@ int main(int argc, char** argv) {
     app.add_option("--snr-step", o.snr_step);
     app.add_option("--drift", o.drift, "largest drift, Hz per minute (uniform in +/-)");
     app.add_option("--band", o.band, "search half width around 800 Hz");
-    app.add_flag("--frame", o.frame, "centre the search on the frame's carrier (the truth +/- 0.73 Hz)");
+    app.add_flag("--frame", o.frame,
+                 "centre the search on the frame's carrier (the truth +/- 0.73 Hz)");
     app.add_option("--id", o.id, "call sign sent in Morse");
     app.add_option("--seed", o.seed);
     app.add_option("--dump", o.dump, "file for one line per minute");
@@ -113,18 +113,20 @@ int main(int argc, char** argv) {
     double cpu_total = 0;
     int cpu_count = 0;
 
-    std::printf("# carrier_sweep: %d minutes per SNR, search %s, id %s, drift up to %g Hz/min\n", o.minutes,
-                o.frame ? "frame carrier +/- 3 Hz" : ("800 +/- " + std::to_string(static_cast<int>(o.band)) + " Hz").c_str(),
+    std::printf("# carrier_sweep: %d minutes per SNR, search %s, id %s, drift up to %g Hz/min\n",
+                o.minutes,
+                o.frame ? "frame carrier +/- 3 Hz"
+                        : ("800 +/- " + std::to_string(static_cast<int>(o.band)) + " Hz").c_str(),
                 o.id.c_str(), o.drift);
     std::printf(
-        "# det%%: minutes with a carrier reported; wrong%%: reported more than 10 CRB off (a noise\n"
-        "# peak), left out of the rest. Frequency error against the true mean over the reported\n"
-        "# segment; crb for the true SNR and segment; sigma: mean reported sigma_hz; snr_bias and\n"
-        "# snr_rms in dB; start95, end95: 95th percentile of |error| of the segment's ends, s;\n"
-        "# in0.2s%%: starts within 0.2 s of the end of the keying.\n");
-    std::printf("%5s %6s %6s %8s %8s %7s %8s %8s %7s %8s %7s %7s %7s %7s\n", "snr", "det%", "wrong%",
-                "rms_mHz", "crb_mHz", "rms/crb", "bias_mHz", "sig_mHz", "sig/rms", "snr_bias",
-                "snr_rms", "start95", "in0.2s%", "end95");
+        "# det%%: minutes with a carrier reported; wrong%%: reported more than 10 CRB off\n"
+        "# (a noise peak), left out of the rest. Frequency error against the true mean over\n"
+        "# the reported segment; crb for the true SNR and segment; sigma: mean reported\n"
+        "# sigma_hz; snr_bias and snr_rms in dB; start95, end95: 95th percentile of |error|\n"
+        "# of the segment's ends, s; in0.2s%%: starts within 0.2 s of the end of the keying.\n");
+    std::printf("%5s %6s %6s %8s %8s %7s %8s %8s %7s %8s %7s %7s %7s %7s\n", "snr", "det%",
+                "wrong%", "rms_mHz", "crb_mHz", "rms/crb", "bias_mHz", "sig_mHz", "sig/rms",
+                "snr_bias", "snr_rms", "start95", "in0.2s%", "end95");
     for (double snr = o.snr_from; o.minutes > 0 && snr <= o.snr_to + 1e-9; snr += o.snr_step) {
         std::vector<double> ferr, snrerr, serr, eerr, sig;
         double crb = 0;
@@ -140,10 +142,12 @@ int main(int argc, char** argv) {
             ++cpu_count;
             crb += carrier_crb_hz(snr, t.end - t.start);
             if (dump)
-                std::fprintf(dump, "%g %d %d %.6f %.6f %.3f %.3f %.3f %.3f %.3f %.6f %.3f %.3f %d %.2f %.2f\n",
-                             snr, m, r.found(), r.freq_hz, t.freq_over(r.start_s, r.end_s), r.snr_db,
-                             r.start_s, t.start, r.end_s, t.end, r.sigma_hz, r.drift_hz_per_min,
-                             t.drift_per_s * 60, r.keying_seen, r.detection, r.threshold);
+                std::fprintf(
+                    dump,
+                    "%g %d %d %.6f %.6f %.3f %.3f %.3f %.3f %.3f %.6f %.3f %.3f %d %.2f %.2f\n",
+                    snr, m, r.found(), r.freq_hz, t.freq_over(r.start_s, r.end_s), r.snr_db,
+                    r.start_s, t.start, r.end_s, t.end, r.sigma_hz, r.drift_hz_per_min,
+                    t.drift_per_s * 60, r.keying_seen, r.detection, r.threshold);
             if (!r.found()) continue;
             ++found;
             const double err = r.freq_hz - t.freq_over(r.start_s, r.end_s);
@@ -160,13 +164,14 @@ int main(int argc, char** argv) {
         }
         crb /= o.minutes;
         const double e = rms(ferr);
-        const int within =
-            static_cast<int>(std::count_if(serr.begin(), serr.end(), [](double v) { return std::abs(v) <= 0.2; }));
-        std::printf("%5.0f %6.1f %6.1f %8.3f %8.3f %7.2f %8.3f %8.3f %7.2f %8.2f %7.2f %7.3f %7.1f %7.3f\n",
-                    snr, 100.0 * found / o.minutes, 100.0 * wrong / o.minutes, 1e3 * e, 1e3 * crb, e / crb,
-                    1e3 * mean(ferr), 1e3 * mean(sig), mean(sig) / e, mean(snrerr), rms(snrerr),
-                    quantile_abs(serr, 0.95), serr.empty() ? NAN : 100.0 * within / serr.size(),
-                    quantile_abs(eerr, 0.95));
+        const int within = static_cast<int>(
+            std::count_if(serr.begin(), serr.end(), [](double v) { return std::abs(v) <= 0.2; }));
+        std::printf(
+            "%5.0f %6.1f %6.1f %8.3f %8.3f %7.2f %8.3f %8.3f %7.2f %8.2f %7.2f %7.3f %7.1f %7.3f\n",
+            snr, 100.0 * found / o.minutes, 100.0 * wrong / o.minutes, 1e3 * e, 1e3 * crb, e / crb,
+            1e3 * mean(ferr), 1e3 * mean(sig), mean(sig) / e, mean(snrerr), rms(snrerr),
+            quantile_abs(serr, 0.95), serr.empty() ? NAN : 100.0 * within / serr.size(),
+            quantile_abs(eerr, 0.95));
         std::fflush(stdout);
     }
 
@@ -177,7 +182,8 @@ int main(int argc, char** argv) {
         s.snr_db = 0;
         const sim::Levels lv{0.0, sim::levels(s).sigma};
         std::vector<double> x(static_cast<std::size_t>(sim::sample_count(60.0, PI4_SAMPLE_RATE)));
-        sim::Renderer(sim::Transmitter(800.0), PI4_SAMPLE_RATE, lv, static_cast<std::uint64_t>(rng.uniform() * 9e15))
+        sim::Renderer(sim::Transmitter(800.0), PI4_SAMPLE_RATE, lv,
+                      static_cast<std::uint64_t>(rng.uniform() * 9e15))
             .next(x);
         const std::vector<float> f(x.begin(), x.end());
         if (o.frame) search.frame_carrier_hz = 800.0;
@@ -186,13 +192,17 @@ int main(int argc, char** argv) {
         cpu_total += cpu_ms() - c0;
         ++cpu_count;
         false_alarms += r.found();
-        if (dump) std::fprintf(dump, "noise %d %d %.3f %.3f\n", m, r.found(), r.detection, r.threshold);
+        if (dump)
+            std::fprintf(dump, "noise %d %d %.3f %.3f\n", m, r.found(), r.detection, r.threshold);
         worst = std::max(worst, r.detection / r.threshold);
     }
     if (o.noise_minutes > 0)
-        std::printf("noise alone: %d of %d minutes reported (%.2f%%); largest statistic %.2f of the threshold\n",
-                    false_alarms, o.noise_minutes, 100.0 * false_alarms / o.noise_minutes, worst);
-    std::printf("cpu: %.2f ms per minute (mean over %d measurements)\n", cpu_total / cpu_count, cpu_count);
+        std::printf(
+            "noise alone: %d of %d minutes reported (%.2f%%); largest statistic %.2f of the "
+            "threshold\n",
+            false_alarms, o.noise_minutes, 100.0 * false_alarms / o.noise_minutes, worst);
+    std::printf("cpu: %.2f ms per minute (mean over %d measurements)\n", cpu_total / cpu_count,
+                cpu_count);
     if (dump) std::fclose(dump);
     return 0;
 }

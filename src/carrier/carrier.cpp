@@ -142,8 +142,8 @@ class Phasor {
 // exp(-i (2 pi nu tau + pi d tau^2)) at tau = tau0 + k dt, k = 0, 1, ...
 Phasor dechirp(double nu, double d, double tau0, double dt) {
     const double pi = std::numbers::pi;
-    return Phasor(-(2 * pi * nu * tau0 + pi * d * tau0 * tau0), -(2 * pi * nu * dt + 2 * pi * d * tau0 * dt),
-                  -pi * d * dt * dt);
+    return Phasor(-(2 * pi * nu * tau0 + pi * d * tau0 * tau0),
+                  -(2 * pi * nu * dt + 2 * pi * d * tau0 * dt), -pi * d * dt * dt);
 }
 
 // A forward complex FFT of one size with its input and output arrays.
@@ -166,8 +166,8 @@ struct Fit {
     double nu = 0.0;     // Hz from the blocks' mixing frequency
     double drift = 0.0;  // Hz per second
     cd amp;
-    double power = 0.0;  // |sum of the dechirped blocks|^2 at the peak
-    int b0 = 0, b1 = 0;  // blocks fitted: [b0, b1)
+    double power = 0.0;   // |sum of the dechirped blocks|^2 at the peak
+    int b0 = 0, b1 = 0;   // blocks fitted: [b0, b1)
     double centre = 0.0;  // block index of the middle
     double noise = 0.0;   // noise power of one block
 };
@@ -186,8 +186,8 @@ double carrier_crb_hz(double snr_db, double seconds) {
 struct CarrierMeter::State {
     std::map<int, FftSlot> ffts;
     std::vector<Pair> taps;  // filter taps times the mixing phasor
-    std::vector<cd> z;  // baseband
-    std::vector<cd> y;  // 20 ms block sums
+    std::vector<cd> z;       // baseband
+    std::vector<cd> y;       // 20 ms block sums
     std::vector<std::vector<double>> spectra;
     std::vector<double> stat, scratch, cum, cum_free;
 
@@ -244,7 +244,8 @@ void CarrierMeter::State::baseband(std::span<const float> x, std::size_t i0, std
         if (BLOCK_SAMPLES % d == 0 && FS / d >= RATE_PER_PASSBAND * passband) decim = d;
     rate = FS / decim;
     const double transition = (rate - passband) - passband;
-    ntaps = static_cast<int>(std::ceil((STOPBAND_DB - 8.0) / (2.285 * TWO_PI * transition / FS))) | 1;
+    ntaps =
+        static_cast<int>(std::ceil((STOPBAND_DB - 8.0) / (2.285 * TWO_PI * transition / FS))) | 1;
     const double cutoff = 0.5 * rate / FS;  // midway between passband and stopband
     const double beta = 0.1102 * (STOPBAND_DB - 8.7);
     taps.resize(static_cast<std::size_t>(ntaps));
@@ -253,7 +254,8 @@ void CarrierMeter::State::baseband(std::span<const float> x, std::size_t i0, std
     for (int m = 0; m < ntaps; ++m) {
         const double u = (m - mid) / mid;
         const double arg = 2.0 * cutoff * (m - mid);
-        const double sinc = arg == 0 ? 1.0 : std::sin(std::numbers::pi * arg) / (std::numbers::pi * arg);
+        const double sinc =
+            arg == 0 ? 1.0 : std::sin(std::numbers::pi * arg) / (std::numbers::pi * arg);
         const double w = std::cyl_bessel_i(0.0, beta * std::sqrt(std::max(0.0, 1 - u * u)));
         taps[static_cast<std::size_t>(m)] = Pair{sinc * w, 0.0};
         sum += sinc * w;
@@ -265,7 +267,8 @@ void CarrierMeter::State::baseband(std::span<const float> x, std::size_t i0, std
     }
     const std::size_t count = (i1 - i0 - static_cast<std::size_t>(ntaps)) / decim + 1;
     z.resize(count);
-    Phasor rot(-TWO_PI * frac(fb * static_cast<double>(i0) / FS), -TWO_PI * frac(fb * decim / FS), 0.0);
+    Phasor rot(-TWO_PI * frac(fb * static_cast<double>(i0) / FS), -TWO_PI * frac(fb * decim / FS),
+               0.0);
     const Pair* c = taps.data();
     for (std::size_t k = 0; k < count; ++k) {
         const float* xp = x.data() + i0 + k * static_cast<std::size_t>(decim);
@@ -323,7 +326,8 @@ CarrierMeter::State::Coarse CarrierMeter::State::detect(double half) {
         std::vector<double>& band = spectra[static_cast<std::size_t>(i)];
         band.resize(static_cast<std::size_t>(2 * w + 1));
         for (int j = -w; j <= w; ++j)
-            band[static_cast<std::size_t>(j + w)] = std::norm(f.output()[((j % n) + n) % n]) / noise;
+            band[static_cast<std::size_t>(j + w)] =
+                std::norm(f.output()[((j % n) + n) % n]) / noise;
     }
 
     Coarse best;
@@ -334,7 +338,8 @@ CarrierMeter::State::Coarse CarrierMeter::State::detect(double half) {
     for (int h = -hmax; h <= hmax; ++h) {
         std::fill(stat.begin(), stat.end(), 0.0);
         for (int i = 0; i < pieces; ++i) {
-            const double* src = spectra[static_cast<std::size_t>(i)].data() + (w - jmax - 1 + shift_of(h, i));
+            const double* src =
+                spectra[static_cast<std::size_t>(i)].data() + (w - jmax - 1 + shift_of(h, i));
             for (std::size_t j = 0; j < width; ++j)
                 stat[j] += src[j];
         }
@@ -366,7 +371,8 @@ void CarrierMeter::State::blocks() {
     for (std::size_t b = 0; b < nb; ++b) {
         cd acc(0, 0);
         const std::size_t k0 = b * static_cast<std::size_t>(q);
-        Phasor mix(-TWO_PI * frac(nu_mix * static_cast<double>(k0) / rate), -TWO_PI * nu_mix / rate, 0.0);
+        Phasor mix(-TWO_PI * frac(nu_mix * static_cast<double>(k0) / rate), -TWO_PI * nu_mix / rate,
+                   0.0);
         for (int j = 0; j < q; ++j)
             acc += z[k0 + static_cast<std::size_t>(j)] * mix.next();
         y[b] = acc;
@@ -386,7 +392,7 @@ Sums periodogram_sums(const std::vector<cd>& y, int b0, int b1, double centre, d
     for (int b = b0; b < b1; ++b) {
         const double tau = (b - centre) * block_s;
         const cd v = y[static_cast<std::size_t>(b)] * ph.next();
-        const double gn = TWO_PI * tau;                 // d theta / d nu
+        const double gn = TWO_PI * tau;                  // d theta / d nu
         const double gd = std::numbers::pi * tau * tau;  // d theta / d d
         const cd mi(0, -1);
         r.s += v;
@@ -411,7 +417,8 @@ void CarrierMeter::State::newton(Fit& f) const {
         const double gd = 2 * std::real(r.sd * std::conj(r.s));
         const double hnn = 2 * std::real(r.snn * std::conj(r.s)) + 2 * std::norm(r.sn);
         const double hdd = 2 * std::real(r.sdd * std::conj(r.s)) + 2 * std::norm(r.sd);
-        const double hnd = 2 * std::real(r.snd * std::conj(r.s)) + 2 * std::real(r.sn * std::conj(r.sd));
+        const double hnd =
+            2 * std::real(r.snd * std::conj(r.s)) + 2 * std::real(r.sn * std::conj(r.sd));
         const double det = hnn * hdd - hnd * hnd;
         double dn, dd;
         if (hnn < 0 && det > 0) {
@@ -428,7 +435,8 @@ void CarrierMeter::State::newton(Fit& f) const {
         dd = std::clamp(dd, -1.0 / (span * span), 1.0 / (span * span));
         bool moved = false;
         for (int half = 0; half < 6; ++half) {
-            const Sums t = periodogram_sums(y, f.b0, f.b1, f.centre, block_s, f.nu + dn, f.drift + dd);
+            const Sums t =
+                periodogram_sums(y, f.b0, f.b1, f.centre, block_s, f.nu + dn, f.drift + dd);
             if (std::norm(t.s) >= p) {
                 f.nu += dn;
                 f.drift += dd;
@@ -533,7 +541,8 @@ Segment CarrierMeter::State::segment(const Fit& f, int min_blocks, int fixed_sta
     for (int b = 0; b < nb; ++b) {
         const cd m = f.amp * std::conj(ph.next());
         // ln p(y | on) - ln p(y | off) for complex Gaussian noise of power f.noise.
-        const double llr = (2 * std::real(y[static_cast<std::size_t>(b)] * std::conj(m)) - a2) / f.noise;
+        const double llr =
+            (2 * std::real(y[static_cast<std::size_t>(b)] * std::conj(m)) - a2) / f.noise;
         cum[static_cast<std::size_t>(b) + 1] = cum[static_cast<std::size_t>(b)] + llr;
     }
     // cum_free[p]: the Morse model's ratio of the whole units that end at p,
@@ -542,8 +551,10 @@ Segment CarrierMeter::State::segment(const Fit& f, int min_blocks, int fixed_sta
     cum_free.assign(static_cast<std::size_t>(nb) + 1, 0.0);
     for (int p = unit; p <= nb; ++p) {
         const double u = cum[static_cast<std::size_t>(p)] - cum[static_cast<std::size_t>(p - unit)];
-        const double either = (u > 0 ? u + std::log1p(std::exp(-u)) : std::log1p(std::exp(u))) - std::numbers::ln2;
-        cum_free[static_cast<std::size_t>(p)] = cum_free[static_cast<std::size_t>(p - unit)] + either;
+        const double either =
+            (u > 0 ? u + std::log1p(std::exp(-u)) : std::log1p(std::exp(u))) - std::numbers::ln2;
+        cum_free[static_cast<std::size_t>(p)] =
+            cum_free[static_cast<std::size_t>(p - unit)] + either;
     }
     auto C = [&](int k) { return cum[static_cast<std::size_t>(std::max(0, k))]; };
     auto M = [&](int k) { return cum_free[static_cast<std::size_t>(std::max(0, k))]; };
@@ -617,15 +628,19 @@ CarrierMeasurement CarrierMeter::State::run(std::span<const float> x, double t0,
     const int min_blocks = static_cast<int>(std::lround(MIN_SEGMENT_S / block_s));
     // Default start when the keying cannot be seen.
     const int def_start = std::clamp(
-        static_cast<int>(std::ceil((search.seg_from_s + CARRIER_DEFAULT_ID_S - block_start_s(0)) / block_s)),
+        static_cast<int>(
+            std::ceil((search.seg_from_s + CARRIER_DEFAULT_ID_S - block_start_s(0)) / block_s)),
         0, nb - min_blocks);
 
     auto snr_of = [&](const Fit& f) {
         const double nblk = f.b1 - f.b0;
-        const double sig = std::max(f.power - nblk * f.noise, 1e-3 * nblk * f.noise) / (nblk * nblk);
+        const double sig =
+            std::max(f.power - nblk * f.noise, 1e-3 * nblk * f.noise) / (nblk * nblk);
         return 10 * std::log10(sig / (f.noise * block_s) / 2500.0);
     };
-    auto clamp_drift = [](double d) { return std::clamp(d, -MAX_DRIFT_HZ_PER_S, MAX_DRIFT_HZ_PER_S); };
+    auto clamp_drift = [](double d) {
+        return std::clamp(d, -MAX_DRIFT_HZ_PER_S, MAX_DRIFT_HZ_PER_S);
+    };
 
     Fit f = fit(0, nb, clamp_drift(c.drift - c.drift_step), clamp_drift(c.drift + c.drift_step));
     measure_noise(f);

@@ -3,6 +3,8 @@
 // tests stand on it), known minutes against the truth and the Cramer-Rao
 // bound, drift, a differential test against a dense direct periodogram,
 // detection at -30 dB and false alarms on noise, and refused searches.
+#include "carrier/carrier.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <numbers>
 #include <vector>
 
-#include "carrier/carrier.hpp"
 #include "pi4/frame.hpp"
 #include "sim/simulate.hpp"
 
@@ -27,11 +28,14 @@ struct Minute {
     double start = 0, end = 0;  // the steady carrier
     double amplitude = 0;
     // Frequency of the carrier at t, and its mean over [a, b).
-    double freq_at(double t) const { return s.carrier_hz + s.drift_hz_per_min / 60 * (t - s.start_s); }
+    double freq_at(double t) const {
+        return s.carrier_hz + s.drift_hz_per_min / 60 * (t - s.start_s);
+    }
     double mean_freq(double a, double b) const { return freq_at(0.5 * (a + b)); }
 };
 
-Minute make_minute(double snr_db, std::uint64_t seed, double drift_hz_per_min = 0.0, bool noise = true) {
+Minute make_minute(double snr_db, std::uint64_t seed, double drift_hz_per_min = 0.0,
+                   bool noise = true) {
     sim::Noise rng(seed * 7919 + 3);
     Minute m;
     m.s.message = "OZ7IGY/B";
@@ -82,7 +86,9 @@ TEST(SimulatedCarrier, KeyedExactlyWhenAndAtTheFrequencySaid) {
     const double phi = std::arg(sum * std::complex<double>(0, 1)) / (2 * std::numbers::pi);
     double worst = 0;
     for (std::size_t n = first; n < last; ++n)
-        worst = std::max(worst, std::abs(m.x[n] - m.amplitude * std::sin(2 * std::numbers::pi * (cycles[n - first] + phi))));
+        worst =
+            std::max(worst, std::abs(m.x[n] - m.amplitude * std::sin(2 * std::numbers::pi *
+                                                                     (cycles[n - first] + phi))));
     EXPECT_LT(worst, 1e-6);  // float samples
     EXPECT_NE(m.x[first], 0.0f);
     EXPECT_NE(m.x[last - 1], 0.0f);
@@ -115,7 +121,8 @@ TEST(Carrier, MeasuresKnownMinutesToTheBound) {
             if (snr >= -15) {
                 EXPECT_TRUE(r.keying_seen);
                 EXPECT_NEAR(r.start_s, m.start, 0.1) << snr << " " << seed;
-            } else {  // too weak for the keying to be seen: the default start, on the first block after
+            } else {  // too weak for the keying to be seen: the default start, on the first block
+                      // after
                 EXPECT_FALSE(r.keying_seen);
                 const double start = band_800().seg_from_s + CARRIER_DEFAULT_ID_S;
                 EXPECT_GE(r.start_s, start - 1e-9);
@@ -158,7 +165,8 @@ TEST(Carrier, DriftingCarrierAtItsMeanFrequency) {
             // Over the segment the frequency moves by 0.45 Hz, a hundred
             // times the bound at -25 dB: only its mean is within reach.
             const double crb = carrier_crb_hz(snr, r.end_s - r.start_s);
-            EXPECT_LT(std::abs(r.freq_hz - m.mean_freq(r.start_s, r.end_s)), 5 * crb) << drift << " " << snr;
+            EXPECT_LT(std::abs(r.freq_hz - m.mean_freq(r.start_s, r.end_s)), 5 * crb)
+                << drift << " " << snr;
             EXPECT_NEAR(r.drift_hz_per_min, drift, snr < -20 ? 0.1 : 0.02);
         }
     }
@@ -180,7 +188,8 @@ TEST(Carrier, FrequencyIsTheMaximumOfTheDirectPeriodogram) {
     // golden-section search of the best cell. The fast estimate must sit at
     // the same maximum, well inside its own sigma.
     CarrierMeter meter;
-    for (const auto& [snr, seed] : std::vector<std::pair<double, std::uint64_t>>{{-25, 31}, {-15, 32}, {0, 33}}) {
+    for (const auto& [snr, seed] :
+         std::vector<std::pair<double, std::uint64_t>>{{-25, 31}, {-15, 32}, {0, 33}}) {
         const Minute m = make_minute(snr, seed);
         const CarrierMeasurement r = meter.measure(m.x, 0.0, band_800());
         ASSERT_TRUE(r.found());
