@@ -102,6 +102,19 @@ double gamma_threshold(int k, double cells, double p) {
     return hi;
 }
 
+// I0, the modified Bessel function of order 0, by its power series: the
+// Kaiser window's shape. (std::cyl_bessel_i calls lgamma, which writes the
+// global signgam: a data race between meters on two threads.)
+double bessel_i0(double x) {
+    const double q = 0.25 * x * x;
+    double term = 1.0, sum = 1.0;
+    for (int k = 1; k < 100 && term > 1e-17 * sum; ++k) {
+        term *= q / (static_cast<double>(k) * k);
+        sum += term;
+    }
+    return sum;
+}
+
 double median_of(std::vector<double>& v) {
     auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
     std::nth_element(v.begin(), mid, v.end());
@@ -256,7 +269,7 @@ void CarrierMeter::State::baseband(std::span<const float> x, std::size_t i0, std
         const double arg = 2.0 * cutoff * (m - mid);
         const double sinc =
             arg == 0 ? 1.0 : std::sin(std::numbers::pi * arg) / (std::numbers::pi * arg);
-        const double w = std::cyl_bessel_i(0.0, beta * std::sqrt(std::max(0.0, 1 - u * u)));
+        const double w = bessel_i0(beta * std::sqrt(std::max(0.0, 1 - u * u)));
         taps[static_cast<std::size_t>(m)] = Pair{sinc * w, 0.0};
         sum += sinc * w;
     }
