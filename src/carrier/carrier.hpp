@@ -69,8 +69,8 @@ struct CarrierMeasurement {
 
 inline constexpr double CARRIER_MIN_WINDOW_S = 5.0;
 
-// Time allowed for a call sign in Morse when the keying cannot be seen: 7.8 s
-// is a six-character call at 12 words per minute plus its letter space.
+// Time allowed for a call sign in Morse when the keying cannot be seen:
+// OZ7IGY at 12 words per minute and its letter space take 7.8 s.
 inline constexpr double CARRIER_DEFAULT_ID_S = 8.0;
 
 // The Cramer-Rao bound of a steady sinusoid's frequency in white noise, Hz,
