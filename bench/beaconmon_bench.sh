@@ -11,7 +11,7 @@
 #   bench/beaconmon_bench.sh [BUILD_DIR]     (REC_DIR=DIR keeps the recordings)
 set -euo pipefail
 build=${1:-build}
-sim=$build/src/driver/beaconsim
+sim=$build/apps/beaconsim/beaconsim
 mon=$build/apps/beaconmon/beaconmon
 [ -x "$sim" ] && [ -x "$mon" ] || { echo "build beaconsim and beaconmon in $build first" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 2; }

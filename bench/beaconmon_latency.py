@@ -14,7 +14,7 @@ import os, subprocess, sys, tempfile, time
 
 build = sys.argv[1] if len(sys.argv) > 1 else "build"
 minutes = int(os.environ.get("MINUTES", "8"))
-sim = os.path.join(build, "src/driver/beaconsim")
+sim = os.path.join(build, "apps/beaconsim/beaconsim")
 mon = os.path.join(build, "apps/beaconmon/beaconmon")
 rate, window, after = 12000, 2.0, 24.6
 

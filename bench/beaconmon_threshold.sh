@@ -14,8 +14,8 @@ set -euo pipefail
 build=${1:-build}
 minutes=${MINUTES:-40}
 read -r -a snrs <<<"${SNRS:--25.5 -25 -24.5 -24 -23.5 -23 -22.5 -22 -21.5}"
-sim=$build/src/driver/beaconsim
-dec=$build/src/driver/beacondec
+sim=$build/apps/beaconsim/beaconsim
+dec=$build/apps/beacondec/beacondec
 mon=$build/apps/beaconmon/beaconmon
 [ -x "$sim" ] && [ -x "$dec" ] && [ -x "$mon" ] || { echo "build the programs in $build first" >&2; exit 2; }
 dir=$(mktemp -d)
