@@ -69,16 +69,17 @@ int run_input(const std::uint8_t* data, std::size_t size) {
         wav.samples = std::move(resampled);
         wav.sample_rate = PI4_SAMPLE_RATE;
     }
-    if (wav.num_samples > MAX_SECONDS * PI4_SAMPLE_RATE) return 0;
+    if (wav.samples.size() > MAX_SECONDS * PI4_SAMPLE_RATE) return 0;
 
     const std::vector<float> fsamples(wav.samples.begin(), wav.samples.end());
-    if (wav.num_samples / 12000.0 < MIN_SEARCH_SECONDS) return 0;
-    const int n = static_cast<int>(wav.num_samples);
+    if (static_cast<double>(wav.samples.size()) / PI4_RATE_HZ < MIN_SEARCH_SECONDS) return 0;
+    const int n = static_cast<int>(wav.samples.size());
     CheckingSink sink(n);
-    const SpotLoopResult r =
-        run_spot_loop(wav.samples.data(), fsamples.data(), n, 800.0, 5.0, 0.5, sink);
+    const DecodeResult r = run_spot_loop(wav.samples.data(), fsamples.data(), n,
+                                         DecodeSettings{800.0, 5.0, 0.5}, sink);
     FUZZ_CHECK(r.spots == sink.spots() && r.spots <= MAX_SPOTS);
-    FUZZ_CHECK(r.out_of_memory || (r.spots == 0) == (r.first_failure != SearchFailure::none));
+    FUZZ_CHECK(r.status == DecodeStatus::no_memory ||
+               (r.spots == 0) == (r.status != DecodeStatus::ok));
     return 0;
 }
 

@@ -178,6 +178,24 @@ TEST(Beaconmon, FilesOnOneTimeline) {
         want += std::to_string(m) + " 2026-12-07T10:" + (m < 10 ? "0" : "") + std::to_string(m) +
                 ":00Z OZ7IGY/B\n";
     EXPECT_EQ(summary(r.out), want);
+    // Each minute names the file it lies in (10:05 spans a and b), and the
+    // text lines show the same figures in beacondec's columns.
+    std::string want_text;
+    for (const Json& rec : records(r.out)) {
+        const int m = rec["minute"].get<int>();
+        if (m != 5) {
+            EXPECT_EQ(rec["input"].get<std::string>(), m < 5 ? a : m < 10 ? b : c) << m;
+        }
+        if (rec["message"].is_null()) continue;
+        const std::string utc = rec["utc"].get<std::string>();
+        char line[128];
+        std::snprintf(line, sizeof line, "%s %s %3.0f %4.1f %4.0f : %s\n",
+                      utc.substr(0, 10).c_str(), utc.substr(11, 5).c_str(),
+                      rec["snr_db"].get<double>(), rec["dt_s"].get<double>(),
+                      rec["freq_hz"].get<double>(), rec["message"].get<std::string>().c_str());
+        want_text += line;
+    }
+    EXPECT_EQ(run_program(MON, {"beaconmon", c, a, b}).out, want_text);
 
     const auto d = write_wav(dir, "20261207_100400.wav", x, 4 * min, min);
     r = run_program(MON, {"beaconmon", a, d});
