@@ -16,6 +16,7 @@
 #include "beaconmon/output.hpp"
 #include "beaconmon/record.hpp"
 #include "beaconmon/timeline.hpp"
+#include "decoder/averaging.hpp"
 #include "decoder/decoder.hpp"
 #include "decoder/minute_decode.hpp"
 #include "stream/stream.hpp"
@@ -57,7 +58,12 @@ struct Job {
     MinuteWork work;
     std::optional<std::int64_t> utc;
 };
-using Records = std::vector<MinuteRecord>;
+// A minute's records, one per -f, and with averaging what each -f keeps
+// of the minute for combining.
+struct Records {
+    std::vector<MinuteRecord> records;
+    std::vector<MinuteTrace> traces;
+};
 
 class Monitor {
   public:
@@ -68,6 +74,7 @@ class Monitor {
     std::optional<int> plan(std::vector<Input>& inputs);
     int read_input(const Input& in);
     Records decode(Job& job) const;
+    void average(Records& records);
     bool emit(Records& records);
     void reopen_if_asked();  // with output_mutex_ held
     int fail(const std::string& why) {
@@ -94,6 +101,9 @@ class Monitor {
     std::optional<double> end_of_last_;  // s from the origin
     std::string last_name_;
     SampleMap map_;  // of the stretch being read, for inputs with a start
+    // Per -f, the minutes held for combining. Used only by the in-order
+    // stage (emit), which sees the minutes one at a time in minute order.
+    std::vector<Averager> averagers_;
 };
 
 std::optional<int> Monitor::plan(std::vector<Input>& inputs) {
@@ -135,9 +145,26 @@ Records Monitor::decode(Job& job) const {
         r.freq_set_hz = f;
         r.result = minute_decode(job.work.samples, f, o_.tol, job.work.span.dtmax);
         r.c_minus_m = job.work.span.c_minus_m;
-        out.push_back(std::move(r));
+        // The expensive part of averaging, the minute's power spectra, is
+        // computed here with the minute's decode, on the worker.
+        if (o_.average > 1)
+            out.traces.push_back(make_minute_trace(job.work.samples, f, o_.tol,
+                                                   job.work.span.dtmax, r.c_minus_m,
+                                                   job.work.index));
+        out.records.push_back(std::move(r));
     }
     return out;
+}
+
+void Monitor::average(Records& records) {
+    if (o_.average < 2) return;
+    for (std::size_t i = 0; i < records.records.size(); ++i) {
+        MinuteRecord& r = records.records[i];
+        AverageOutcome got = averagers_[i].add(std::move(records.traces[i]), r.result);
+        if (got.result.status != MinuteStatus::decoded) continue;
+        r.result = std::move(got.result);
+        r.averaged = got.minutes;
+    }
 }
 
 void Monitor::reopen_if_asked() {
@@ -146,11 +173,12 @@ void Monitor::reopen_if_asked() {
 }
 
 bool Monitor::emit(Records& records) {
+    average(records);
     const std::lock_guard lock(output_mutex_);
     reopen_if_asked();
-    for (const MinuteRecord& r : records) {
+    for (const MinuteRecord& r : records.records) {
         if (o_.format == Format::text && !o_.all && !r.decoded()) continue;
-        write_status_ = output_.write(format_record(o_.format, r));
+        write_status_ = output_.write(format_record(o_.format, r, o_.average > 1));
         if (write_status_ != WriteStatus::ok) return false;
     }
     return true;
@@ -269,7 +297,11 @@ int Monitor::read_input(const Input& in) {
 int Monitor::run() {
     std::vector<Input> inputs;
     if (auto status = plan(inputs)) return *status;
-    if (auto why = output_.open(o_.output, format_header(o_.format))) return fail(*why);
+    if (auto why = output_.open(o_.output, format_header(o_.format, o_.average > 1)))
+        return fail(*why);
+    AverageSettings averaging;
+    averaging.max_minutes = o_.average;
+    averagers_.assign(o_.freqs.size(), Averager(averaging));
 
     const int threads = o_.jobs > 0 ? o_.jobs : available_processors();
     pool_ = std::make_unique<OrderedPool<Job, Records>>(

@@ -13,6 +13,7 @@ namespace {
 constexpr int MAX_JOBS = 1024;
 constexpr int MAX_CHANNELS = 64;
 constexpr double MAX_WINDOW = 10.0;
+constexpr int MAX_AVERAGE = 30;
 
 constexpr const char* DESCRIPTION =
     "beaconmon reads audio as it arrives (files, standard input or a sound card), places\n"
@@ -104,6 +105,13 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
                          ->type_name("N")
                          ->check(whole);
 
+    app.add_option("--average", o.average,
+                   "Combine a minute that does not decode alone with up to N - 1 earlier "
+                   "minutes of the same -f; 1: off")
+        ->type_name("N")
+        ->check(whole)
+        ->capture_default_str();
+
     const int parsed = cli::parse(app, argc, argv, "beaconmon", nullptr, out, err);
     if (parsed != PARSE_CONTINUE) return parsed;
     auto refuse = [&](const std::string& why) {
@@ -127,6 +135,8 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         return refuse("--channels: must be from 1 to 64");
     if (jobs_opt->count() > 0 && (o.jobs < 1 || o.jobs > MAX_JOBS))
         return refuse("--jobs: must be from 1 to 1024");
+    if (o.average < 1 || o.average > MAX_AVERAGE)
+        return refuse("--average: must be from 1 to 30");
     if (raw_opt->count() > 0) {
         if (!o.rate) return refuse("--raw needs --rate");
         o.raw = stream::parse_raw_encoding(raw_name);

@@ -29,6 +29,7 @@ struct Options {
     bool all = false;    // --all
     bool quiet = false;  // -q
     int jobs = 0;        // -j; 0: one per processor
+    int average = 10;    // --average: minutes combined at most; 1: none
 };
 
 inline constexpr int CONTINUE = -1;

@@ -64,26 +64,41 @@ constexpr std::array<RecordField, 12> FIELDS = {{
      nullptr, 0},
 }};
 
+// Only in runs that average: how many minutes a decode took, and in text
+// lines a mark after the message when more than one.
+constexpr RecordField AVERAGED = {
+    "averaged",
+    [](const MinuteRecord& r) { return if_decoded(r, std::int64_t{r.averaged}); },
+    [](const MinuteRecord& r) {
+        return r.decoded() && r.averaged > 1 ? format("[avg %d]", r.averaged) : std::string();
+    },
+    6};
+
+// The fields of a run, with or without averaging.
+std::vector<const RecordField*> fields(bool averaging) {
+    std::vector<const RecordField*> f;
+    for (const RecordField& field : FIELDS)
+        f.push_back(&field);
+    if (averaging) f.push_back(&AVERAGED);
+    return f;
+}
+
 // The fields of text lines in the order of their columns.
-const std::vector<const RecordField*>& text_columns() {
-    static const std::vector<const RecordField*> columns = [] {
-        std::vector<const RecordField*> c;
-        for (const RecordField& f : FIELDS)
-            if (f.text != nullptr) c.push_back(&f);
-        std::stable_sort(c.begin(), c.end(), [](const RecordField* a, const RecordField* b) {
-            return a->text_column < b->text_column;
-        });
-        return c;
-    }();
-    return columns;
+std::vector<const RecordField*> text_columns(bool averaging) {
+    std::vector<const RecordField*> c;
+    for (const RecordField* f : fields(averaging))
+        if (f->text != nullptr) c.push_back(f);
+    std::stable_sort(c.begin(), c.end(), [](const RecordField* a, const RecordField* b) {
+        return a->text_column < b->text_column;
+    });
+    return c;
 }
 
 // The record as named fields, for the machine-readable renderings.
-Record fields_of(const MinuteRecord& r) {
+Record fields_of(const MinuteRecord& r, bool averaging) {
     Record rec;
-    rec.reserve(FIELDS.size());
-    for (const RecordField& field : FIELDS)
-        rec.push_back({field.name, field.value(r)});
+    for (const RecordField* field : fields(averaging))
+        rec.push_back({field->name, field->value(r)});
     return rec;
 }
 
@@ -100,30 +115,33 @@ std::optional<Format> parse_format(std::string_view name) {
     return std::nullopt;
 }
 
-std::string format_header(Format f) {
+std::string format_header(Format f, bool averaging) {
     if (f != Format::csv) return {};
     std::string line;
-    for (const RecordField& field : FIELDS) {
+    for (const RecordField* field : fields(averaging)) {
         if (!line.empty()) line += ',';
-        line += field.name;
+        line += field->name;
     }
     return line + "\n";
 }
 
-std::string format_record(Format f, const MinuteRecord& r) {
+std::string format_record(Format f, const MinuteRecord& r, bool averaging) {
     std::string line;
     switch (f) {
         case Format::text:
-            // Reads like beacondec's result line: SNR, DT, DF : MESSAGE.
-            for (const RecordField* field : text_columns()) {
+            // Reads like beacondec's result line: SNR, DT, DF : MESSAGE; an
+            // empty column (the mark of a minute alone) takes no room.
+            for (const RecordField* field : text_columns(averaging)) {
+                const std::string text = field->text(r);
+                if (text.empty()) continue;
                 if (!line.empty()) line += ' ';
-                line += field->text(r);
+                line += text;
             }
             break;
         case Format::jsonl:
-            return render_jsonl(fields_of(r));
+            return render_jsonl(fields_of(r, averaging));
         case Format::csv:
-            return render_csv(fields_of(r));
+            return render_csv(fields_of(r, averaging));
     }
     return line + "\n";
 }

@@ -26,6 +26,7 @@ struct MinuteRecord {
     double freq_set_hz = 0.0;         // the -f of this record
     MinuteResult result;              // result.dt_s counts from the span's first sample
     double c_minus_m = 0.0;           // span's first sample minus the minute, s
+    int averaged = 1;                 // minutes the decode took (1: the minute alone)
 
     bool decoded() const { return result.status == MinuteStatus::decoded; }
     double dt_s() const { return result.dt_s + c_minus_m; }  // frame start minus the minute
@@ -48,9 +49,10 @@ std::span<const RecordField> record_fields();
 enum class Format { text, jsonl, csv };
 std::optional<Format> parse_format(std::string_view name);
 
-// The CSV header row ("" for the other formats), with its newline.
-std::string format_header(Format f);
+// The CSV header row ("" for the other formats), with its newline. With
+// `averaging`, the records carry the averaged field too.
+std::string format_header(Format f, bool averaging = false);
 // One record, with its newline.
-std::string format_record(Format f, const MinuteRecord& r);
+std::string format_record(Format f, const MinuteRecord& r, bool averaging = false);
 
 }  // namespace beacon::mon
