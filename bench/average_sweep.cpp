@@ -103,12 +103,13 @@ int main(int argc, char** argv) {
         const bool ok_comb = got.result.status == MinuteStatus::decoded;
         const std::string said = ok_alone ? alone.message : ok_comb ? got.result.message : "";
         if (dump)
-            std::printf("minute %d sent %s alone %s tried %d minutes %d attempts %d fano %lld "
-                        "total_z %.2f current_z %.2f same %d said %s snr %.1f\n",
-                        m, want.c_str(), ok_alone ? alone.message.c_str() : "-", got.tried ? 1 : 0,
-                        got.minutes, got.attempts, static_cast<long long>(got.result.fano_metric),
-                        got.total_z, got.current_z, got.same_as_last ? 1 : 0,
-                        said.empty() ? "-" : said.c_str(), got.result.snr_db);
+            std::printf(
+                "minute %d sent %s alone %s tried %d minutes %d attempts %d fano %lld "
+                "total_z %.2f current_z %.2f same %d said %s snr %.1f\n",
+                m, want.c_str(), ok_alone ? alone.message.c_str() : "-", got.tried ? 1 : 0,
+                got.minutes, got.attempts, static_cast<long long>(got.result.fano_metric),
+                got.total_z, got.current_z, got.same_as_last ? 1 : 0,
+                said.empty() ? "-" : said.c_str(), got.result.snr_db);
         if (m < average) continue;
         ++counted;
         if (said.empty()) continue;

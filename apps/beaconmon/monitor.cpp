@@ -148,9 +148,8 @@ Records Monitor::decode(Job& job) const {
         // The expensive part of averaging, the minute's power spectra, is
         // computed here with the minute's decode, on the worker.
         if (o_.average > 1)
-            out.traces.push_back(make_minute_trace(job.work.samples, f, o_.tol,
-                                                   job.work.span.dtmax, r.c_minus_m,
-                                                   job.work.index));
+            out.traces.push_back(make_minute_trace(job.work.samples, f, o_.tol, job.work.span.dtmax,
+                                                   r.c_minus_m, job.work.index));
         out.records.push_back(std::move(r));
     }
     return out;

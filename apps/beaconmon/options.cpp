@@ -135,8 +135,7 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         return refuse("--channels: must be from 1 to 64");
     if (jobs_opt->count() > 0 && (o.jobs < 1 || o.jobs > MAX_JOBS))
         return refuse("--jobs: must be from 1 to 1024");
-    if (o.average < 1 || o.average > MAX_AVERAGE)
-        return refuse("--average: must be from 1 to 30");
+    if (o.average < 1 || o.average > MAX_AVERAGE) return refuse("--average: must be from 1 to 30");
     if (raw_opt->count() > 0) {
         if (!o.rate) return refuse("--raw needs --rate");
         o.raw = stream::parse_raw_encoding(raw_name);

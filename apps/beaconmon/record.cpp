@@ -67,8 +67,7 @@ constexpr std::array<RecordField, 12> FIELDS = {{
 // Only in runs that average: how many minutes a decode took, and in text
 // lines a mark after the message when more than one.
 constexpr RecordField AVERAGED = {
-    "averaged",
-    [](const MinuteRecord& r) { return if_decoded(r, std::int64_t{r.averaged}); },
+    "averaged", [](const MinuteRecord& r) { return if_decoded(r, std::int64_t{r.averaged}); },
     [](const MinuteRecord& r) {
         return r.decoded() && r.averaged > 1 ? format("[avg %d]", r.averaged) : std::string();
     },

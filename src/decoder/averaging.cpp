@@ -17,7 +17,7 @@ namespace {
 
 constexpr int FFT_SIZE = 8192;
 constexpr double BIN_HZ = PI4_RATE_HZ / FFT_SIZE;
-constexpr int TONE_BINS = 160;  // one tone spacing
+constexpr int TONE_BINS = 160;        // one tone spacing
 constexpr double TSTEP = 1.0 / 60.0;  // the sync search's grid: a row every 200 samples
 constexpr int STEP = 200;
 constexpr int L = PI4_NSPS / STEP;  // rows per symbol
@@ -46,7 +46,7 @@ struct Member {
     int age;   // minutes before the current one
     int drow;  // row of the current minute's row 0
     double w = 1.0;
-    int dk = 0;  // bin shift for the drift being tried
+    int dk = 0;      // bin shift for the drift being tried
     double d = 0.0;  // agreement with the decoded message, unscaled
     // Energy of tone `tone` in symbol i of the frame at row j, tone 0 at
     // (searched) bin k; 0 outside the minute.
@@ -279,9 +279,8 @@ AverageOutcome Averager::add(MinuteTrace trace, const MinuteResult& alone) {
     AverageOutcome out;
     // Older minutes that no longer fit: out of reach, out of order, or on
     // another grid (a span cut short at the start of a stretch).
-    if (!history_.empty() &&
-        (trace.empty() || trace.minute <= history_.back().minute ||
-         !same_grid(history_.back(), trace)))
+    if (!history_.empty() && (trace.empty() || trace.minute <= history_.back().minute ||
+                              !same_grid(history_.back(), trace)))
         history_.clear();
     while (!history_.empty() && trace.minute - history_.front().minute >= s_.max_minutes)
         history_.pop_front();

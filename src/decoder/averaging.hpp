@@ -33,8 +33,8 @@ struct MinuteTrace {
     int first_bin = 0;        // transform bin of column 0
     int width = 0;            // columns of a row
     int rows = 0;
-    int lo = 0, nbins = 0;   // tone-0 bins searched: lo .. lo + nbins - 1
-    int offsets = 0;         // frame starts searched: rows 0 .. offsets - 1
+    int lo = 0, nbins = 0;       // tone-0 bins searched: lo .. lo + nbins - 1
+    int offsets = 0;             // frame starts searched: rows 0 .. offsets - 1
     std::vector<float> power;    // rows x width, in units of the mean noise power
     std::vector<float> balance;  // rows x (nbins + 2 margin): the sync balance per tone-0 bin
 
@@ -56,17 +56,18 @@ MinuteTrace make_minute_trace(std::span<const double> samples, double freq, doub
 // message is the sum over the 146 symbols of the energy at the tone the
 // message puts there minus the energy at the tone of the other data bit, in
 // standard deviations of that sum in noise alone (z); for the combination,
-// of the weighted sum. A message found in noise alone is chosen to fit the
-// noise, but cannot fit it by much: even agreeing on every symbol, the
-// z of noise stays near 8.5 to 9.6, while a real frame from ten minutes at
-// -29 dB reaches 11 to 15. A message other than the last one decoded at
-// this frequency must therefore clear a high bar; the last message again,
-// a lower one. The current minute must carry the message itself, so that a
-// beacon gone silent or replaced is never reported from older minutes.
+// of the weighted sum. A message the decoder finds in noise alone is chosen
+// to fit the noise, but cannot fit it by much: even agreeing on every
+// symbol, noise gives a z of about 8.5 (one minute) to 9.6 (many), and the
+// false decodes measured reach 8.5; real frames from ten minutes at -30 dB
+// reach 11 to 14. So a message other than the last one decoded at this
+// frequency needs a z of 10; the last message again needs 5. The current
+// minute must carry the message itself (z of 2.5), so that a beacon gone
+// silent or replaced is not reported from older minutes.
 struct AcceptRule {
-    double min_current_z = 2.5;  // the current minute's own agreement
-    double min_member_z = 0.5;   // an older minute joins the final combination
-    double min_total_z_new = 9.0;   // the combination, for a new message
+    double min_current_z = 2.5;     // the current minute's own agreement
+    double min_member_z = 0.5;      // an older minute joins the final combination
+    double min_total_z_new = 10.0;  // the combination, for a new message
     double min_total_z_same = 5.0;  // the combination, for the last message again
 };
 

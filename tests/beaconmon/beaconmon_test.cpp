@@ -91,8 +91,8 @@ void check_against_beacondec(const TempDir& dir, const std::vector<double>& x,
                              int& undecoded) {
     const std::string wav = write_wav(dir, "in.wav", x);
     const RunResult mon =
-        run_program(MON, {"beaconmon", "--format", "jsonl", "--start", start, "-w",
-                          fmt("%g", window), "-f", "800", "-f", "760", wav});
+        run_program(MON, {"beaconmon", "--format", "jsonl", "--average", "1", "--start", start,
+                          "-w", fmt("%g", window), "-f", "800", "-f", "760", wav});
     ASSERT_EQ(mon.status, 0) << mon.err;
     const auto recs = records(mon.out);
     ASSERT_GE(recs.size(), 20u);
@@ -389,6 +389,7 @@ TEST(Beaconmon, RefusalsTakeOneLine) {
         {{"-f", "nan"}, 2},
         {{"-w", "0"}, 2},
         {{"-w", "10.5"}, 2},
+        {{"--average", "0"}, 2},
         {{"--format", "xml"}, 2},
         {{"--raw", "s8", "-r", "12000"}, 2},
         {{"-r", "7999", "--raw", "s16le"}, 2},
@@ -407,6 +408,47 @@ TEST(Beaconmon, RefusalsTakeOneLine) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
         EXPECT_EQ(r.out, "");
     }
+}
+
+// A beacon too weak for a minute alone: averaging decodes minutes that
+// --average 1 leaves undecoded, and changes nothing else: --average 1 gives
+// the records of a run with averaging without the averaged field.
+TEST(Beaconmon, AveragingAddsDecodesAndAverageOneChangesNothing) {
+    TempDir dir;
+    const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "13", "-s", "1",
+                                  "--snr", "-28.5", "--seed", "21"});
+    const auto wav = write_wav(dir, "20261207_100000.wav", x);
+    const auto run_with = [&](const std::string& format, const std::string& average) {
+        const RunResult r = run_program(
+            MON, {"beaconmon", "-j", "1", "--format", format, "--average", average, wav});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    };
+    const auto averaged = records(run_with("jsonl", "10"));
+    const auto single = records(run_with("jsonl", "1"));
+    ASSERT_EQ(averaged.size(), single.size());
+    int combined = 0;
+    for (std::size_t i = 0; i < single.size(); ++i) {
+        SCOPED_TRACE(averaged[i].dump());
+        EXPECT_FALSE(single[i].contains("averaged"));
+        Json without = averaged[i];
+        const Json n = without["averaged"];
+        without.erase("averaged");
+        if (n.is_null() || n == 1) {
+            EXPECT_EQ(without.dump(), single[i].dump());
+            continue;
+        }
+        ++combined;
+        EXPECT_EQ(single[i]["status"], "no_decode");
+        EXPECT_EQ(averaged[i]["message"], "OZ7IGY/B");
+        EXPECT_GE(n.get<int>(), 2);
+    }
+    EXPECT_GE(combined, 2);
+
+    const std::string csv1 = run_with("csv", "1"), csv = run_with("csv", "10");
+    const std::string head1 = csv1.substr(0, csv1.find('\n')), head = csv.substr(0, csv.find('\n'));
+    EXPECT_EQ(head1 + ",averaged", head);
+    EXPECT_NE(run_with("text", "10").find(" : OZ7IGY/B [avg "), std::string::npos);
 }
 
 }  // namespace

@@ -3,12 +3,13 @@
 // decode from the combination, and a beacon that falls silent or gives way
 // to another message is never reported with a message its minute does not
 // carry.
+#include "decoder/averaging.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "decoder/averaging.hpp"
 #include "sim/simulate.hpp"
 
 namespace beacon::test {
@@ -48,9 +49,9 @@ std::vector<Minute> run(const std::vector<std::string>& sent, double snr, int av
         const auto x = minute_span(sent[m], snr, 100 + m);
         Minute got;
         got.alone = minute_decode(x, 800, 150, 2 * WINDOW);
-        got.got = avg.add(make_minute_trace(x, 800, 150, 2 * WINDOW, -WINDOW,
-                                            static_cast<std::int64_t>(m)),
-                          got.alone);
+        got.got = avg.add(
+            make_minute_trace(x, 800, 150, 2 * WINDOW, -WINDOW, static_cast<std::int64_t>(m)),
+            got.alone);
         out.push_back(got);
     }
     return out;
