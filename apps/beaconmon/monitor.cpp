@@ -160,6 +160,7 @@ void Monitor::average(Records& records) {
     for (std::size_t i = 0; i < records.records.size(); ++i) {
         MinuteRecord& r = records.records[i];
         AverageOutcome got = averagers_[i].add(std::move(records.traces[i]), r.result);
+        if (got.alone_rejected) r.result.status = MinuteStatus::no_message;
         if (got.result.status != MinuteStatus::decoded) continue;
         r.result = std::move(got.result);
         r.averaged = got.minutes;

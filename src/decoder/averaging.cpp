@@ -116,6 +116,21 @@ Found combined_sync(std::vector<Member>& ms) {
     return best;
 }
 
+// A minute's agreement with a message (unscaled): the energy at the tone
+// the message puts in each symbol minus that at the other data bit's tone.
+// Characters outside the alphabet (the '_' of a display text) count as
+// blanks, as they are sent.
+double agreement(const Member& m, const char* message, int j, int k, int flip) {
+    std::array<std::uint8_t, PI4_NSYM> symbols;
+    pi4_make_symbols(message, symbols);
+    double d = 0.0;
+    for (int i = 0; i < PI4_NSYM; ++i) {
+        const int e = flip > 0 ? symbols[i] : symbols[i] ^ 1;
+        d += m.energy(j, k, i, e) - m.energy(j, k, i, e ^ 2);
+    }
+    return d;
+}
+
 struct Decode {
     bool ok = false;
     Found at;
@@ -188,15 +203,9 @@ Decode decode_members(std::vector<Member>& ms) {
     make_display_text(d.message, display);
     d.display = display;
 
-    std::array<std::uint8_t, PI4_NSYM> symbols;
-    pi4_make_symbols(d.message, symbols);
     double total = 0.0, w2 = 0.0;
     for (Member& m : ms) {
-        m.d = 0.0;
-        for (int i = 0; i < PI4_NSYM; ++i) {
-            const int e = flip > 0 ? symbols[i] : symbols[i] ^ 1;
-            m.d += m.energy(j, k, i, e) - m.energy(j, k, i, e ^ 2);
-        }
+        m.d = agreement(m, d.message, j, k, flip);
         total += m.w * m.d;
         w2 += m.w * m.w;
     }
@@ -285,7 +294,22 @@ AverageOutcome Averager::add(MinuteTrace trace, const MinuteResult& alone) {
     while (!history_.empty() && trace.minute - history_.front().minute >= s_.max_minutes)
         history_.pop_front();
 
-    if (alone.status == MinuteStatus::decoded) {
+    bool decoded_alone = alone.status == MinuteStatus::decoded;
+    if (decoded_alone && !trace.empty()) {
+        // The single-minute decoder has no acceptance rule of its own: its
+        // message must agree with the minute as a combined one must.
+        const int j = static_cast<int>(std::lround(alone.dt_s * ROWS_PER_SECOND));
+        const int k = static_cast<int>(std::lround(alone.df_tone0 / BIN_HZ)) - trace.lo;
+        if (j >= 0 && j < trace.offsets && k >= 0 && k < trace.nbins) {
+            const Member m{&trace, 0, 0};
+            out.alone_z = agreement(m, alone.message.c_str(), j, k, alone.flip) / AGREEMENT_SIGMA;
+            const bool same = alone.message == last_message_;
+            out.alone_rejected =
+                out.alone_z < (same ? s_.rule.min_total_z_same : s_.rule.min_total_z_new);
+            decoded_alone = !out.alone_rejected;
+        }
+    }
+    if (decoded_alone) {
         // Another message: the older minutes belong to another beacon.
         if (!last_message_.empty() && alone.message != last_message_) history_.clear();
         last_message_ = alone.message;
