@@ -39,7 +39,7 @@ std::string display_of(const std::string& text) {
 
 int main(int argc, char** argv) {
     CLI::App app("Averaging of minutes over synthesised minutes");
-    double snr = -29.0, drift = 0.0, jitter_ms = 0.0;
+    double snr = -29.0, drift = 0.0, jitter_ms = 0.0, late = 0.0;
     int minutes = 60, average = 10, off_from = -1, off_to = -1, change_at = -1;
     bool noise_only = false, dump = false, accept_all = false;
     std::vector<int> only;
@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     app.add_option("--average", average);
     app.add_option("--drift", drift, "Hz per minute");
     app.add_option("--jitter-ms", jitter_ms, "frame start uniform in +/- this");
+    app.add_option("--late", late, "frame start after the minute, s");
     app.add_option("--off", off_from, "first minute with the beacon off");
     app.add_option("--off-to", off_to, "first minute with it on again");
     app.add_option("--change-at", change_at, "first minute of the second message");
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
         s.id = "OZ7IGY";
         s.carrier_hz = 800.0 + drift * m;
         s.drift_hz_per_min = drift;
-        s.start_s = S + (2 * rng.uniform() - 1) * jitter_ms * 1e-3;
+        s.start_s = S + late + (2 * rng.uniform() - 1) * jitter_ms * 1e-3;
         s.duration_s = span_s;
         s.snr_db = snr;
         s.seed = static_cast<std::uint64_t>(rng.uniform() * 9e15);

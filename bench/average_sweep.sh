@@ -41,7 +41,7 @@ trap 'rm -rf "$tmp"' EXIT
 "$build/apps/beaconsim/beaconsim" -m OZ7IGY/B --id OZ7IGY -n 30 -p 60 -s 1 --snr -29 --seed 6 \
     "$tmp/20261207_100000.wav" >/dev/null
 for n in 1 10; do
-    /usr/bin/time -f "--average $n: %U s user %S s system" \
+    /usr/bin/time -f "--average $n: %U s user %S s system, %M kB at most" \
         "$build/apps/beaconmon/beaconmon" -j 1 --average "$n" --format jsonl \
         "$tmp/20261207_100000.wav" >"$tmp/out$n.jsonl"
     echo "  decoded: $(grep -c '"status":"decoded"' "$tmp/out$n.jsonl" || true) of 30 minutes"

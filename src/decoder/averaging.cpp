@@ -354,10 +354,12 @@ AverageOutcome Averager::add(MinuteTrace trace, const MinuteResult& alone) {
     };
 
     if (out.current_z < rule.min_current_z && !s_.accept_all) {
-        // The current minute does not carry it: when the message is real, it
-        // is that of the older minutes that do, which are let go so that a
-        // new beacon on this frequency is not drowned by them.
-        if (passes(d)) {
+        // The current minute does not show it. When the message is real and
+        // the minute shows nothing of it (not merely a weak minute of the
+        // same beacon), the beacon has gone silent or another has taken
+        // over: the older minutes that carry it are let go, so that a new
+        // beacon on this frequency is not drowned by them.
+        if (passes(d) && out.current_z < rule.drop_below_z) {
             for (std::size_t n = keep.size() - 1; n-- > 0;)
                 history_.erase(history_.begin() + static_cast<long>(keep[n]));
         }

@@ -63,13 +63,19 @@ MinuteTrace make_minute_trace(std::span<const double> samples, double freq, doub
 // real frames reach 11 to 14 combined from ten minutes at -30 dB, and 13 to
 // 18 alone at -24 dB. So a message other than the last one decoded at this
 // frequency needs a z of 10.5; the last message again needs 5. The current
-// minute must carry the message itself (z of 2.5), so that a beacon gone
-// silent or replaced is not reported from older minutes. A minute decoded
+// minute must carry the message itself (z of 3), so that a beacon gone
+// silent or replaced is not reported from older minutes: a minute of
+// another message sharing the sync gives a z near 0 with a spread of about
+// 1.3, a minute of the same beacon at -29 dB about 4. A minute decoded
 // alone is held to the same bars with its own z: the single-minute decoder
 // turns noise into a message now and then too.
 struct AcceptRule {
-    double min_current_z = 2.5;     // the current minute's own agreement
-    double min_member_z = 0.5;      // an older minute joins the final combination
+    double min_current_z = 3.0;  // the current minute's own agreement
+    double min_member_z = 0.5;   // an older minute joins the final combination
+    // A current minute below this on a message accepted from older minutes
+    // is another beacon or none: those minutes are let go. (A weak minute of
+    // the same beacon, z of 3 to 5 at -30 to -29 dB, falls below 1 rarely.)
+    double drop_below_z = 1.0;
     double min_total_z_new = 10.5;  // the combination, for a new message
     double min_total_z_same = 5.0;  // the combination, for the last message again
 };
