@@ -67,6 +67,8 @@ class Monitor {
   private:
     std::optional<int> plan(std::vector<Input>& inputs);
     int read_input(const Input& in);
+    void submit(MinuteWork&& w);
+    void end_stretch();  // hands out its last minute, cut short
     Records decode(Job& job) const;
     bool emit(Records& records);
     void reopen_if_asked();  // with output_mutex_ held
@@ -93,7 +95,8 @@ class Monitor {
     bool utc_known_ = false;
     std::optional<double> end_of_last_;  // s from the origin
     std::string last_name_;
-    SampleMap map_;  // of the stretch being read, for inputs with a start
+    SampleMap map_;  // of the stretch being read
+    bool in_stretch_ = false;
 };
 
 std::optional<int> Monitor::plan(std::vector<Input>& inputs) {
@@ -125,6 +128,30 @@ std::optional<int> Monitor::plan(std::vector<Input>& inputs) {
     return std::nullopt;
 }
 
+// The carrier after the frame, searched over the record's band; once the
+// frame has decoded, centred on its carrier and from its end. Otherwise the
+// frame may start as late as the window allows, and its tones, which lie
+// within the band, must be over before the span measured begins.
+CarrierMeasurement measure(const MinuteWork& work, const MinuteRecord& r, double tol,
+                           double window) {
+    thread_local CarrierMeter meter;  // one per worker, its plans kept from minute to minute
+    CarrierSearch search;
+    search.f_lo_hz = r.freq_set_hz - tol;
+    search.f_hi_hz = r.freq_set_hz + tol;
+    search.seg_to_s = MINUTE_S;
+    if (r.decoded()) {
+        search.seg_from_s = r.dt_s() + search.seg_from_s;
+        search.frame_carrier_hz = r.result.freq_hz;
+    } else {
+        search.seg_from_s += window;
+    }
+    try {
+        return meter.measure(work.whole, work.whole_t0_s, search);
+    } catch (const std::bad_alloc&) {
+        return {};  // no memory for its buffers: no carrier to report
+    }
+}
+
 Records Monitor::decode(Job& job) const {
     Records out;
     for (double f : o_.freqs) {
@@ -135,6 +162,7 @@ Records Monitor::decode(Job& job) const {
         r.freq_set_hz = f;
         r.result = minute_decode(job.work.samples, f, o_.tol, job.work.span.dtmax);
         r.c_minus_m = job.work.span.c_minus_m;
+        if (o_.carrier) r.carrier = measure(job.work, r, o_.tol, o_.window);
         out.push_back(std::move(r));
     }
     return out;
@@ -149,7 +177,7 @@ bool Monitor::emit(Records& records) {
     const std::lock_guard lock(output_mutex_);
     reopen_if_asked();
     for (const MinuteRecord& r : records) {
-        if (o_.format == Format::text && !o_.all && !r.decoded()) continue;
+        if (o_.format == Format::text && !o_.all && !r.decoded() && !r.carrier_found()) continue;
         write_status_ = output_.write(format_record(o_.format, r));
         if (write_status_ != WriteStatus::ok) return false;
     }
@@ -187,14 +215,18 @@ int Monitor::read_input(const Input& in) {
         if (end_of_last_ && start <= *end_of_last_ + 0.5 / RATE) {
             cutter_->rename(name);  // continues the stretch without a gap
         } else {
+            end_stretch();
             map_ = SampleMap{start + resampler.delay_out() / RATE, 0, RATE};
             cutter_->begin_stretch(name, start);
+            in_stretch_ = true;
         }
     } else if (!by_clock) {
         // Neither a start nor a clock: the first sample opens a minute.
+        end_stretch();
         origin_ = 0;
         map_ = SampleMap{0.0, 0, RATE};
         cutter_->begin_stretch(name, 0.0);
+        in_stretch_ = true;
     }
 
     const std::size_t read_frames =
@@ -203,12 +235,7 @@ int Monitor::read_input(const Input& in) {
     std::vector<double> buffer(read_frames), converted;
     std::int64_t frames = 0;
     bool warned_ahead = false;
-    auto submit = [&](MinuteWork&& w) {
-        Job job;
-        if (utc_known_) job.utc = *origin_ + static_cast<std::int64_t>(std::llround(w.minute));
-        job.work = std::move(w);
-        pool_->submit(std::move(job));
-    };
+    auto submit = [this](MinuteWork&& w) { this->submit(std::move(w)); };
     auto place = [&]() -> const SampleMap& {
         if (clock) map_ = clock->map(RATE, resampler.delay_out() * rate / RATE);
         return map_;
@@ -238,7 +265,9 @@ int Monitor::read_input(const Input& in) {
                     origin_ = origin_of(first_sample);
                     utc_known_ = true;
                     clock.emplace(rate);
+                    end_stretch();
                     cutter_->begin_stretch(name, seconds_after(first_sample, *origin_));
+                    in_stretch_ = true;
                     note(format("'%s': first sample at %s by the system clock", name.c_str(),
                                 format_utc_ms(first_sample.sec * 1000 +
                                               static_cast<std::int64_t>(first_sample.frac * 1000))
@@ -266,6 +295,20 @@ int Monitor::read_input(const Input& in) {
     return 0;
 }
 
+void Monitor::submit(MinuteWork&& w) {
+    Job job;
+    if (utc_known_) job.utc = *origin_ + static_cast<std::int64_t>(std::llround(w.minute));
+    job.work = std::move(w);
+    pool_->submit(std::move(job));
+}
+
+void Monitor::end_stretch() {
+    if (!in_stretch_) return;
+    in_stretch_ = false;
+    if (signals_.stop || pool_->stopped()) return;
+    cutter_->finish(map_, [this](MinuteWork&& w) { submit(std::move(w)); });
+}
+
 int Monitor::run() {
     std::vector<Input> inputs;
     if (auto status = plan(inputs)) return *status;
@@ -275,13 +318,15 @@ int Monitor::run() {
     pool_ = std::make_unique<OrderedPool<Job, Records>>(
         threads, static_cast<std::size_t>(threads) + 1, [this](Job& job) { return decode(job); },
         [this](Records& r) { return emit(r); });
-    cutter_ = std::make_unique<MinuteCutter>(o_.window);
+    // The carrier runs to the end of the minute: its work waits for it.
+    cutter_ = std::make_unique<MinuteCutter>(o_.window, o_.carrier);
 
     int status = 0;
     for (std::size_t i = 0; i < inputs.size() && status == 0; ++i) {
         status = read_input(inputs[i]);
         if (signals_.stop || pool_->stopped()) break;
     }
+    if (status == 0) end_stretch();
     if (signals_.stop)
         pool_->stop();
     else

@@ -96,7 +96,10 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         ->capture_default_str();
     app.add_option("-o,--output", o.output, "Append the records to FILE (reopened on SIGHUP)")
         ->type_name("FILE");
-    app.add_flag("--all", o.all, "Text: a line for every minute, not only decoded ones");
+    app.add_flag("--all", o.all,
+                 "Text: a line for every minute, not only those with a frame or a carrier");
+    bool no_carrier = false;
+    app.add_flag("--no-carrier", no_carrier, "Do not measure the carrier after the frame");
     app.add_flag("-q,--quiet", o.quiet, "No notes on standard error");
     auto* jobs_opt = app.add_option("-j,--jobs", o.jobs,
                                     "Minutes decoded at once (default: one per processor, here " +
@@ -140,6 +143,7 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         return refuse("- (standard input) cannot be combined with other inputs");
     if (start_opt->count() > 0) o.start = parse_start_time(start_text);
     o.format = *parse_format(format_name);
+    o.carrier = !no_carrier;
     return CONTINUE;
 }
 

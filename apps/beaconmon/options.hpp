@@ -27,6 +27,7 @@ struct Options {
     Format format = Format::text;
     std::string output;  // -o; empty: standard output
     bool all = false;    // --all
+    bool carrier = true;  // measure the carrier after the frame (--no-carrier: off)
     bool quiet = false;  // -q
     int jobs = 0;        // -j; 0: one per processor
 };

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "audio/audio.hpp"
+#include "sim/simulate.hpp"
 #include "support/support.hpp"
 
 namespace beacon::test {
@@ -195,7 +196,7 @@ TEST(Beaconmon, FilesOnOneTimeline) {
                       rec["freq_hz"].get<double>(), rec["message"].get<std::string>().c_str());
         want_text += line;
     }
-    EXPECT_EQ(run_program(MON, {"beaconmon", c, a, b}).out, want_text);
+    EXPECT_EQ(run_program(MON, {"beaconmon", "--no-carrier", c, a, b}).out, want_text);
 
     const auto d = write_wav(dir, "20261207_100400.wav", x, 4 * min, min);
     r = run_program(MON, {"beaconmon", a, d});
@@ -205,6 +206,53 @@ TEST(Beaconmon, FilesOnOneTimeline) {
     r = run_program(MON, {"beaconmon", a, dir.file("sim.wav")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("sim.wav': no start time"), std::string::npos) << r.err;
+}
+
+// The carrier after each frame: its frequency, SNR and segment against what
+// beaconsim sent, for a decoded frame and for a beacon too weak to decode,
+// which text lines show all the same; --no-carrier leaves the keys null.
+TEST(Beaconmon, MeasuresTheCarrierOfEveryMinute) {
+    TempDir dir;
+    const double start = 0.5, freq = 803.37;
+    const double keying_end = start + 146 * 2000 / RATE + sim::morse_duration("OZ7IGY", sim::ID_WPM) +
+                              3 * 1.2 / sim::ID_WPM;
+    for (const double snr : {-15.0, -28.0}) {
+        const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "3", "-s", "0.5",
+                                      "-f", "803.37", "-l", "180", "--snr", fmt("%g", snr)});
+        const std::string wav = write_wav(dir, "20261207_100000.wav", x);
+        const RunResult r = run_program(MON, {"beaconmon", "--format", "jsonl", wav});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(records(r.out).size(), 3u);
+        double snr_sum = 0;  // one minute's SNR scatters by a dB at -28 dB, the mean less
+        for (const Json& rec : records(r.out)) {
+            EXPECT_EQ(rec["status"], snr > -20 ? "decoded" : "no_decode");
+            ASSERT_TRUE(rec["carrier_hz"].is_number()) << rec;
+            const double sigma = rec["carrier_sigma_hz"].get<double>();
+            EXPECT_GT(sigma, 0.0);
+            EXPECT_LT(std::abs(rec["carrier_hz"].get<double>() - freq), 5 * sigma + 1e-3) << rec;
+            EXPECT_NEAR(rec["carrier_snr_db"].get<double>(), snr, 2.0);
+            snr_sum += rec["carrier_snr_db"].get<double>();
+            if (snr > -20) {  // the keying can be seen
+                EXPECT_NEAR(rec["carrier_start_s"].get<double>(), keying_end, 0.2);
+                EXPECT_NEAR(rec["carrier_end_s"].get<double>(), start + 60 - sim::ID_QUIET_S, 0.2);
+            }
+        }
+        EXPECT_NEAR(snr_sum / 3, snr, 1.0);
+        // Text lines: every minute, the weak one too, with the carrier's columns.
+        std::istringstream text(run_program(MON, {"beaconmon", wav}).out);
+        std::string line;
+        for (const Json& rec : records(r.out)) {
+            ASSERT_TRUE(std::getline(text, line));
+            const std::string carrier = fmt("%9.3f", rec["carrier_hz"].get<double>()) +
+                                        fmt(" %3.0f :", rec["carrier_snr_db"].get<double>());
+            EXPECT_NE(line.find(carrier), std::string::npos) << line;
+        }
+        EXPECT_FALSE(std::getline(text, line));
+        for (const Json& rec : records(run_program(MON, {"beaconmon", "--no-carrier", "--format",
+                                                          "jsonl", wav})
+                                           .out))
+            EXPECT_TRUE(rec["carrier_hz"].is_null() && rec["carrier_start_s"].is_null());
+    }
 }
 
 // The records of a stream given as WAV bytes on a pipe, raw samples on a
@@ -323,18 +371,19 @@ TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
         auto a = args;
         a.push_back(log);
         Live mon(a, err);
-        mon.feed(x, 0, 100);  // minutes 0 and 1
+        mon.feed(x, 0, 130);  // minutes 0 and 1, each to its end
         await_lines(log, 3);
         std::filesystem::rename(log, log + ".1");
         mon.signal(SIGHUP);
-        mon.feed(x, 100, 180);  // minute 2 goes to a new file
+        mon.feed(x, 130, 180);  // minute 2 goes to a new file
         await_lines(log, 2);
         mon.signal(SIGTERM);  // with the input still open
         EXPECT_EQ(mon.wait(), 0);
     }
     const std::string header =
         "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,"
-        "fano_metric,ccfpeak,flip\n";
+        "fano_metric,ccfpeak,flip,carrier_hz,carrier_snr_db,carrier_start_s,carrier_end_s,"
+        "carrier_sigma_hz\n";
     const std::string old = read_file(log + ".1"), now = read_file(log);
     EXPECT_EQ(old.substr(0, header.size()), header);
     EXPECT_EQ(std::count(old.begin(), old.end(), '\n'), 3);
