@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "beaconmon/minute_ring.hpp"
@@ -18,6 +19,7 @@
 #include "beaconmon/timeline.hpp"
 #include "decoder/decoder.hpp"
 #include "decoder/minute_decode.hpp"
+#include "plot/plot.hpp"
 #include "stream/stream.hpp"
 #include "util/format.hpp"
 #include "util/processors.hpp"
@@ -57,7 +59,11 @@ struct Job {
     MinuteWork work;
     std::optional<std::int64_t> utc;
 };
-using Records = std::vector<MinuteRecord>;
+// The records of a minute, and why its waterfalls could not be written.
+struct Records {
+    std::vector<MinuteRecord> records;
+    std::vector<std::string> picture_failures;
+};
 
 class Monitor {
   public:
@@ -97,6 +103,8 @@ class Monitor {
     std::string last_name_;
     SampleMap map_;  // of the stretch being read
     bool in_stretch_ = false;
+    int pictures_failed_ = 0;       // minutes whose waterfall could not be written
+    bool pictures_failing_ = false;  // the last minute's could not
 };
 
 std::optional<int> Monitor::plan(std::vector<Input>& inputs) {
@@ -152,6 +160,45 @@ CarrierMeasurement measure(const MinuteWork& work, const MinuteRecord& r, double
     }
 }
 
+// The waterfall's file: the minute's UTC time (20261207-1001.png) or its
+// index (minute-000012.png), and the frequency when there are several.
+std::string waterfall_path(const Options& o, const MinuteRecord& r) {
+    std::string name;
+    if (r.utc) {
+        const std::string iso = format_utc_seconds(*r.utc * 1000);  // YYYY-MM-DDThh:mm:ssZ
+        name = iso.substr(0, 4) + iso.substr(5, 2) + iso.substr(8, 2) + "-" + iso.substr(11, 2) +
+               iso.substr(14, 2);
+    } else {
+        name = format("minute-%06ld", static_cast<long>(r.minute));
+    }
+    if (o.freqs.size() > 1) name += format("-%gHz", r.freq_set_hz);
+    return o.waterfall + "/" + name + ".png";
+}
+
+// Draws the minute over the band the record searched, with the record on
+// it and the decoded frame and the carrier marked. An empty string, or why
+// the picture could not be written.
+std::string draw_waterfall(const Options& o, const MinuteWork& work, const MinuteRecord& r) {
+    plot::WaterfallSpec spec;
+    std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(r.freq_set_hz, o.tol);
+    std::string when = format_record(Format::text, r);
+    when.resize(r.utc ? 16 : when.find(' ', 7));  // the time column
+    spec.title = format("%s, %g Hz", when.c_str(), r.freq_set_hz);
+    spec.text = r.decoded() ? format("%s   SNR %.0f dB   DT %.1f s   DF %.0f Hz",
+                                     r.result.message.c_str(), r.result.snr_db, r.dt_s(),
+                                     r.result.freq_hz)
+                            : std::string("no decode");
+    spec.text += r.carrier_found()
+                     ? format("   carrier %.3f Hz, %.0f dB", r.carrier->freq_hz, r.carrier->snr_db)
+                     : std::string(r.carrier ? "   no carrier" : "");
+    if (r.decoded()) spec.frame = plot::FrameMark{r.dt_s(), r.result.freq_hz};
+    if (r.carrier_found())
+        spec.carrier = plot::CarrierMark{r.carrier->start_s, r.carrier->end_s, r.carrier->freq_hz};
+    const plot::PlotResult drawn =
+        plot::render_waterfall(work.whole, work.whole_t0_s, spec, waterfall_path(o, r));
+    return drawn.ok() ? std::string() : drawn.detail;
+}
+
 Records Monitor::decode(Job& job) const {
     Records out;
     for (double f : o_.freqs) {
@@ -163,7 +210,11 @@ Records Monitor::decode(Job& job) const {
         r.result = minute_decode(job.work.samples, f, o_.tol, job.work.span.dtmax);
         r.c_minus_m = job.work.span.c_minus_m;
         if (o_.carrier) r.carrier = measure(job.work, r, o_.tol, o_.window);
-        out.push_back(std::move(r));
+        if (!o_.waterfall.empty() && !job.work.whole.empty()) {
+            std::string why = draw_waterfall(o_, job.work, r);
+            if (!why.empty()) out.picture_failures.push_back(std::move(why));
+        }
+        out.records.push_back(std::move(r));
     }
     return out;
 }
@@ -173,10 +224,18 @@ void Monitor::reopen_if_asked() {
     if (auto why = output_.reopen()) std::fprintf(err_, "beaconmon: %s\n", why->c_str());
 }
 
-bool Monitor::emit(Records& records) {
+bool Monitor::emit(Records& done) {
     const std::lock_guard lock(output_mutex_);
     reopen_if_asked();
-    for (const MinuteRecord& r : records) {
+    // A folder that has gone or is full: said once until pictures are
+    // written again, and counted for the exit status.
+    if (!done.picture_failures.empty()) {
+        ++pictures_failed_;
+        if (!pictures_failing_)
+            std::fprintf(err_, "beaconmon: waterfall: %s\n", done.picture_failures.front().c_str());
+    }
+    pictures_failing_ = !done.picture_failures.empty();
+    for (const MinuteRecord& r : done.records) {
         if (o_.format == Format::text && !o_.all && !r.decoded() && !r.carrier_found()) continue;
         write_status_ = output_.write(format_record(o_.format, r));
         if (write_status_ != WriteStatus::ok) return false;
@@ -312,14 +371,22 @@ void Monitor::end_stretch() {
 int Monitor::run() {
     std::vector<Input> inputs;
     if (auto status = plan(inputs)) return *status;
+    if (!o_.waterfall.empty()) {
+        struct stat st {};
+        if (stat(o_.waterfall.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            access(o_.waterfall.c_str(), W_OK | X_OK) != 0)
+            return fail(format("--waterfall: '%s' is not a folder that can be written",
+                               o_.waterfall.c_str()));
+    }
     if (auto why = output_.open(o_.output, format_header(o_.format))) return fail(*why);
 
     const int threads = o_.jobs > 0 ? o_.jobs : available_processors();
     pool_ = std::make_unique<OrderedPool<Job, Records>>(
         threads, static_cast<std::size_t>(threads) + 1, [this](Job& job) { return decode(job); },
         [this](Records& r) { return emit(r); });
-    // The carrier runs to the end of the minute: its work waits for it.
-    cutter_ = std::make_unique<MinuteCutter>(o_.window, o_.carrier);
+    // The carrier and the waterfall need the minute to its end: the work
+    // waits for it.
+    cutter_ = std::make_unique<MinuteCutter>(o_.window, o_.carrier || !o_.waterfall.empty());
 
     int status = 0;
     for (std::size_t i = 0; i < inputs.size() && status == 0; ++i) {
@@ -334,6 +401,11 @@ int Monitor::run() {
     pool_.reset();  // joins the workers: nothing is written after this
     if (write_status_ == WriteStatus::error) {
         std::fprintf(err_, "beaconmon: %s\n", output_.error().c_str());
+        return 1;
+    }
+    if (pictures_failed_ > 0) {
+        std::fprintf(err_, "beaconmon: the waterfalls of %d minutes could not be written\n",
+                     pictures_failed_);
         return 1;
     }
     return status;

@@ -100,6 +100,9 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
                  "Text: a line for every minute, not only those with a frame or a carrier");
     bool no_carrier = false;
     app.add_flag("--no-carrier", no_carrier, "Do not measure the carrier after the frame");
+    app.add_option("--waterfall", o.waterfall,
+                   "Draw every minute's waterfall into DIR, a PNG named by the minute")
+        ->type_name("DIR");
     app.add_flag("-q,--quiet", o.quiet, "No notes on standard error");
     auto* jobs_opt = app.add_option("-j,--jobs", o.jobs,
                                     "Minutes decoded at once (default: one per processor, here " +
@@ -139,6 +142,8 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         if (o.raw) return refuse("--device and --raw exclude each other");
     }
     if (o.inputs.empty() && o.device.empty()) o.inputs.push_back("-");
+    if (app.count("--waterfall") > 0 && o.waterfall.empty())
+        return refuse("--waterfall: needs a folder");
     if (std::count(o.inputs.begin(), o.inputs.end(), "-") > 0 && o.inputs.size() > 1)
         return refuse("- (standard input) cannot be combined with other inputs");
     if (start_opt->count() > 0) o.start = parse_start_time(start_text);

@@ -28,6 +28,7 @@ struct Options {
     std::string output;  // -o; empty: standard output
     bool all = false;    // --all
     bool carrier = true;  // measure the carrier after the frame (--no-carrier: off)
+    std::string waterfall;  // --waterfall: a PNG of every minute in this folder
     bool quiet = false;  // -q
     int jobs = 0;        // -j; 0: one per processor
 };

@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "audio/audio.hpp"
+#include "plot/plot_png.hpp"
 #include "sim/simulate.hpp"
 #include "support/support.hpp"
 
@@ -253,6 +255,40 @@ TEST(Beaconmon, MeasuresTheCarrierOfEveryMinute) {
                                            .out))
             EXPECT_TRUE(rec["carrier_hz"].is_null() && rec["carrier_start_s"].is_null());
     }
+}
+
+// A waterfall of every minute and frequency, named by the minute, with the
+// carrier bright on its row; a folder that cannot be written is refused.
+TEST(Beaconmon, DrawsAWaterfallOfEveryMinute) {
+    TempDir dir;
+    const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "2", "-s", "0.5", "-f",
+                                  "803.37", "-l", "120", "--snr", "-20"});
+    const std::string wav = write_wav(dir, "20261207_100000.wav", x);
+    std::filesystem::create_directory(dir.file("wf"));
+    RunResult r = run_program(
+        MON, {"beaconmon", "-q", "--waterfall", dir.file("wf"), "-f", "800", "-f", "1200", wav});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("wf")))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"20261207-1000-800Hz.png", "20261207-1000-1200Hz.png",
+                                            "20261207-1001-800Hz.png", "20261207-1001-1200Hz.png"}));
+    const Png png(dir.file("wf/20261207-1001-800Hz.png"));
+    ASSERT_TRUE(png.ok());
+    plot::WaterfallSpec spec;
+    std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(800, 150);
+    const plot::WaterfallLayout at = plot::waterfall_layout(60 * 12000, 0.0, spec);
+    ASSERT_EQ(png.width(), at.width);
+    double carrier = 0, beside = 0;
+    for (double t = 35; t < 55; t += 0.5) {
+        carrier += luminance(png.at(at.x_of(t), at.y_of(803.37)));
+        beside += luminance(png.at(at.x_of(t), at.y_of(853.37)));
+    }
+    EXPECT_GT(carrier, 2 * beside);
+
+    r = run_program(MON, {"beaconmon", "--waterfall", wav, wav});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "beaconmon: --waterfall: '" + wav + "' is not a folder that can be written\n");
 }
 
 // The records of a stream given as WAV bytes on a pipe, raw samples on a
