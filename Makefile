@@ -51,7 +51,7 @@ sanitize: deps
 # allocator must be able to fail, as one test makes it.
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE_THREAD=ON $(DEV_FLAGS)
-	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target threads_tests
 	TSAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1 \
 	    ctest --test-dir $(TSAN_BUILD) -j$(JOBS) -L threads --output-on-failure --no-tests=error
 
