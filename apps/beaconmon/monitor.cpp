@@ -404,8 +404,8 @@ int Monitor::run() {
         return 1;
     }
     if (pictures_failed_ > 0) {
-        std::fprintf(err_, "beaconmon: the waterfalls of %d minutes could not be written\n",
-                     pictures_failed_);
+        std::fprintf(err_, "beaconmon: the waterfalls of %d %s could not be written\n",
+                     pictures_failed_, pictures_failed_ == 1 ? "minute" : "minutes");
         return 1;
     }
     return status;

@@ -289,6 +289,16 @@ TEST(Beaconmon, DrawsAWaterfallOfEveryMinute) {
     r = run_program(MON, {"beaconmon", "--waterfall", wav, wav});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "beaconmon: --waterfall: '" + wav + "' is not a folder that can be written\n");
+    // A picture that cannot be written (a folder in its place): said, the
+    // records still written, the run ends with status 1.
+    std::filesystem::create_directories(dir.file("wf2/20261207-1000.png"));
+    r = run_program(MON, {"beaconmon", "-q", "--waterfall", dir.file("wf2"), wav});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
+    EXPECT_EQ(r.err, "beaconmon: waterfall: cannot create '" + dir.file("wf2/20261207-1000.png") +
+                         "': Is a directory\nbeaconmon: the waterfalls of 1 minute could not be "
+                         "written\n");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("wf2/20261207-1001.png")));
 }
 
 // The records of a stream given as WAV bytes on a pipe, raw samples on a
