@@ -103,7 +103,7 @@ class Monitor {
     std::string last_name_;
     SampleMap map_;  // of the stretch being read
     bool in_stretch_ = false;
-    int pictures_failed_ = 0;       // minutes whose waterfall could not be written
+    int pictures_failed_ = 0;        // minutes whose waterfall could not be written
     bool pictures_failing_ = false;  // the last minute's could not
 };
 
@@ -184,10 +184,10 @@ std::string draw_waterfall(const Options& o, const MinuteWork& work, const Minut
     std::string when = format_record(Format::text, r);
     when.resize(r.utc ? 16 : when.find(' ', 7));  // the time column
     spec.title = format("%s, %g Hz", when.c_str(), r.freq_set_hz);
-    spec.text = r.decoded() ? format("%s   SNR %.0f dB   DT %.1f s   DF %.0f Hz",
-                                     r.result.message.c_str(), r.result.snr_db, r.dt_s(),
-                                     r.result.freq_hz)
-                            : std::string("no decode");
+    spec.text = r.decoded()
+                    ? format("%s   SNR %.0f dB   DT %.1f s   DF %.0f Hz", r.result.message.c_str(),
+                             r.result.snr_db, r.dt_s(), r.result.freq_hz)
+                    : std::string("no decode");
     spec.text += r.carrier_found()
                      ? format("   carrier %.3f Hz, %.0f dB", r.carrier->freq_hz, r.carrier->snr_db)
                      : std::string(r.carrier ? "   no carrier" : "");

@@ -25,12 +25,12 @@ struct Options {
     double window = 2.0;                     // -w
     std::optional<UtcTime> start;            // --start
     Format format = Format::text;
-    std::string output;  // -o; empty: standard output
-    bool all = false;    // --all
-    bool carrier = true;  // measure the carrier after the frame (--no-carrier: off)
+    std::string output;     // -o; empty: standard output
+    bool all = false;       // --all
+    bool carrier = true;    // measure the carrier after the frame (--no-carrier: off)
     std::string waterfall;  // --waterfall: a PNG of every minute in this folder
-    bool quiet = false;  // -q
-    int jobs = 0;        // -j; 0: one per processor
+    bool quiet = false;     // -q
+    int jobs = 0;           // -j; 0: one per processor
 };
 
 inline constexpr int CONTINUE = -1;

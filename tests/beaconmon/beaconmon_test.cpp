@@ -216,8 +216,8 @@ TEST(Beaconmon, FilesOnOneTimeline) {
 TEST(Beaconmon, MeasuresTheCarrierOfEveryMinute) {
     TempDir dir;
     const double start = 0.5, freq = 803.37;
-    const double keying_end = start + 146 * 2000 / RATE + sim::morse_duration("OZ7IGY", sim::ID_WPM) +
-                              3 * 1.2 / sim::ID_WPM;
+    const double keying_end = start + 146 * 2000 / RATE +
+                              sim::morse_duration("OZ7IGY", sim::ID_WPM) + 3 * 1.2 / sim::ID_WPM;
     for (const double snr : {-15.0, -28.0}) {
         const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "3", "-s", "0.5",
                                       "-f", "803.37", "-l", "180", "--snr", fmt("%g", snr)});
@@ -250,9 +250,8 @@ TEST(Beaconmon, MeasuresTheCarrierOfEveryMinute) {
             EXPECT_NE(line.find(carrier), std::string::npos) << line;
         }
         EXPECT_FALSE(std::getline(text, line));
-        for (const Json& rec : records(run_program(MON, {"beaconmon", "--no-carrier", "--format",
-                                                          "jsonl", wav})
-                                           .out))
+        for (const Json& rec :
+             records(run_program(MON, {"beaconmon", "--no-carrier", "--format", "jsonl", wav}).out))
             EXPECT_TRUE(rec["carrier_hz"].is_null() && rec["carrier_start_s"].is_null());
     }
 }
@@ -271,8 +270,9 @@ TEST(Beaconmon, DrawsAWaterfallOfEveryMinute) {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir.file("wf")))
         names.insert(e.path().filename().string());
-    EXPECT_EQ(names, (std::set<std::string>{"20261207-1000-800Hz.png", "20261207-1000-1200Hz.png",
-                                            "20261207-1001-800Hz.png", "20261207-1001-1200Hz.png"}));
+    EXPECT_EQ(names,
+              (std::set<std::string>{"20261207-1000-800Hz.png", "20261207-1000-1200Hz.png",
+                                     "20261207-1001-800Hz.png", "20261207-1001-1200Hz.png"}));
     const Png png(dir.file("wf/20261207-1001-800Hz.png"));
     ASSERT_TRUE(png.ok());
     plot::WaterfallSpec spec;
