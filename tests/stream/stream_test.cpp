@@ -33,11 +33,6 @@ namespace {
 using stream::RawEncoding;
 using stream::ReadStatus;
 
-void put(Bytes& b, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-        b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
 std::vector<double> random_samples(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
