@@ -83,6 +83,11 @@ class Monitor {
     Signals& signals_;
     std::FILE* err_;
     Output output_;
+    MqttOutput mqtt_{"beaconmon"};  // every record also to the brokers, when active
+    void print(const std::vector<std::string>& lines) {
+        for (const std::string& line : lines)
+            std::fputs(line.c_str(), err_);
+    }
     std::mutex output_mutex_;
     WriteStatus write_status_ = WriteStatus::ok;
     std::unique_ptr<OrderedPool<Job, Records>> pool_;
@@ -149,10 +154,12 @@ bool Monitor::emit(Records& records) {
     const std::lock_guard lock(output_mutex_);
     reopen_if_asked();
     for (const MinuteRecord& r : records) {
+        if (mqtt_.active()) mqtt_.publish_lines(r.freq_set_hz, format_record(Format::jsonl, r));
         if (o_.format == Format::text && !o_.all && !r.decoded()) continue;
         write_status_ = output_.write(format_record(o_.format, r));
         if (write_status_ != WriteStatus::ok) return false;
     }
+    print(mqtt_.take_messages());
     return true;
 }
 
@@ -270,6 +277,7 @@ int Monitor::run() {
     std::vector<Input> inputs;
     if (auto status = plan(inputs)) return *status;
     if (auto why = output_.open(o_.output, format_header(o_.format))) return fail(*why);
+    if (auto why = mqtt_.start(o_.mqtt_publishers, o_.mqtt.linger_s); !why.empty()) return fail(why);
 
     const int threads = o_.jobs > 0 ? o_.jobs : available_processors();
     pool_ = std::make_unique<OrderedPool<Job, Records>>(
@@ -287,11 +295,13 @@ int Monitor::run() {
     else
         pool_->drain();
     pool_.reset();  // joins the workers: nothing is written after this
+    const MqttOutput::Finished sent = mqtt_.finish();
+    print(sent.messages);
     if (write_status_ == WriteStatus::error) {
         std::fprintf(err_, "beaconmon: %s\n", output_.error().c_str());
-        return 1;
+        status = 1;
     }
-    return status;
+    return sent.lost ? MQTT_LOST_STATUS : status;
 }
 
 }  // namespace

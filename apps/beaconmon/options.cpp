@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "common/cli.hpp"
 #include "decoder/decoder.hpp"
@@ -27,7 +28,8 @@ constexpr const char* FOOTER =
     "samples arrive and are kept on it.\n"
     "\n"
     "Exit status: 0 at the end of the input or after SIGINT/SIGTERM, 1 when an input,\n"
-    "device or output cannot be used, 2 for a command-line error.\n"
+    "device or output cannot be used, 2 for a command-line error, 3 when records meant\n"
+    "for an MQTT broker were lost.\n"
     "\n"
     "Examples:\n"
     "  arecord -f S16_LE -r 12000 -c 1 -t raw | beaconmon --raw s16le -r 12000\n"
@@ -103,6 +105,7 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
                                         std::to_string(available_processors()) + ")")
                          ->type_name("N")
                          ->check(whole);
+    add_mqtt_options(app, o.mqtt);
 
     const int parsed = cli::parse(app, argc, argv, "beaconmon", nullptr, out, err);
     if (parsed != PARSE_CONTINUE) return parsed;
@@ -140,6 +143,10 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         return refuse("- (standard input) cannot be combined with other inputs");
     if (start_opt->count() > 0) o.start = parse_start_time(start_text);
     o.format = *parse_format(format_name);
+    MqttSetup mqtt = check_mqtt_options(o.mqtt, std::getenv("BEACON_MQTT_USER"),
+                                        std::getenv("BEACON_MQTT_PASSWORD"));
+    if (!mqtt.error.empty()) return refuse(mqtt.error);
+    o.mqtt_publishers = std::move(mqtt.publishers);
     return CONTINUE;
 }
 

@@ -10,6 +10,7 @@
 
 #include "beaconmon/record.hpp"
 #include "beaconmon/timeline.hpp"
+#include "common/mqtt_cli.hpp"
 #include "stream/stream.hpp"
 
 namespace beacon::mon {
@@ -29,6 +30,8 @@ struct Options {
     bool all = false;    // --all
     bool quiet = false;  // -q
     int jobs = 0;        // -j; 0: one per processor
+    MqttOptions mqtt;    // --mqtt and its companions
+    std::vector<mqtt::PublisherConfig> mqtt_publishers;  // one per --mqtt URL
 };
 
 inline constexpr int CONTINUE = -1;
