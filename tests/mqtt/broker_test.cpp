@@ -1,0 +1,284 @@
+// Records to a real mosquitto broker on the loopback address: every record
+// of a run arrives once, in order, byte for byte the JSON Lines output; the
+// broker stopped in the middle of a stream loses and duplicates nothing; a
+// broker that is not there, refuses the credentials or shows a certificate
+// of another CA gives one clear line and leaves the normal output alone; the
+// status topic says online, offline, and offline again as the last will.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "broker.hpp"
+#include "mqtt/mqtt.hpp"
+#include "support/support.hpp"
+
+namespace beacon::test {
+namespace {
+
+const std::string SCAN = BEACONSCAN_PATH, MON = BEACONMON_PATH;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        v.push_back(line);
+    return v;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class MqttBroker : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!have_mosquitto()) GTEST_SKIP() << "no mosquitto (scripts/install-deps installs it)";
+    }
+    std::string dir(const std::string& name) {
+        std::filesystem::create_directories(tmp_.file(name));
+        return tmp_.file(name);
+    }
+    // MINUTES minutes of a beacon from 10:00 UTC, a frame at second 1 of each.
+    std::string recording(int minutes, const std::string& message) {
+        const std::string path = dir(message + std::to_string(minutes)) + "/20261207_100000.wav";
+        const RunResult r = run({BEACONSIM_PATH, "-m", message, "-n", std::to_string(minutes), "-l",
+                                 std::to_string(60 * minutes), "--snr", "-12", path});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return path;
+    }
+    TempDir tmp_;
+};
+
+// Each program, its normal output as text and the broker's records side by
+// side: the text is what it is without --mqtt, and the records on
+// PREFIX/STATION/FREQ are the --format jsonl lines, all and in order.
+TEST_F(MqttBroker, EveryRecordOnceInOrderAsJsonLines) {
+    Broker broker(dir("broker"));
+    broker.start();
+    Subscriber db(broker.port(), "db", "pi4/#");
+    const std::pair<std::string, std::vector<std::string>> runs[] = {
+        {"rx1", {SCAN, "-q", recording(10, "OZ7IGY/B")}},
+        {"rx2", {MON, "-q", "-f", "800", "-f", "1200", recording(4, "PA0ABC")}},
+    };
+    std::vector<std::string> want;
+    for (const auto& [station, args] : runs) {
+        const RunResult jsonl = run(args + std::vector<std::string>{"--format", "jsonl"});
+        const RunResult text = run(args);
+        const RunResult r = run(args + std::vector<std::string>{"--mqtt", broker.url("/pi4"),
+                                                                "--station", station});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, text.out);
+        ASSERT_GE(lines(jsonl.out).size(), 8u);
+        want.push_back("pi4/" + station + "/status online");
+        for (const std::string& line : lines(jsonl.out)) {
+            const auto set = nlohmann::json::parse(line).value("freq_set_hz", 800.0);
+            want.push_back("pi4/" + station + "/" + mqtt::freq_level(set) + " " + line);
+        }
+        want.push_back("pi4/" + station + "/status offline");
+    }
+    ASSERT_TRUE(db.wait_for(want.size()));
+    std::this_thread::sleep_for(200ms);  // time for a duplicate to show
+    std::vector<std::string> got;
+    for (const Received& m : db.messages())
+        got.push_back(m.topic + " " + m.payload);
+    EXPECT_EQ(got, want);
+}
+
+// The publisher fed a stream of 10 records a second for 60 simulated
+// seconds; at second 10 the broker freezes (the records in flight reach it
+// and are never acknowledged) and stops; it is back at second 40. The queue
+// holds 40 records, the rest waits in the spool.
+TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
+    Broker broker(dir("broker"));
+    broker.start();
+    Subscriber db(broker.port(), "db-outage", "out/#");
+    mqtt::PublisherConfig c{.endpoint = *mqtt::parse_url(broker.url("/out")).endpoint,
+                            .station = "rx",
+                            .spool_dir = dir("spool"),
+                            .queue_limit = 40,
+                            .in_flight = 20,
+                            .retry_min = 100ms,
+                            .retry_max = 400ms};
+    mqtt::Publisher::Started s = mqtt::Publisher::start(c);
+    ASSERT_TRUE(s.publisher) << s.error;
+    mqtt::Publisher& p = *s.publisher;
+    constexpr int PER_SECOND = 10, N = 60 * PER_SECOND;
+    auto record = [](int i) { return "{\"n\":" + std::to_string(i) + "}"; };
+    int i = 0;
+    auto until_second = [&](int t) {
+        for (; i < t * PER_SECOND; ++i)
+            p.publish("800.5", record(i));
+    };
+    until_second(10);
+    ASSERT_TRUE(db.wait_for(100, "out/rx/800.5"));
+    std::this_thread::sleep_for(200ms);  // the subscriber's acknowledgements reach the broker
+    broker.freeze();
+    until_second(15);
+    std::this_thread::sleep_for(200ms);
+    broker.stop();
+    until_second(40);
+    std::this_thread::sleep_for(500ms);
+    const mqtt::Stats away = p.stats();
+    EXPECT_EQ(away.delivered, 100u);
+    EXPECT_GT(away.on_disk, 0u);
+    broker.start();
+    until_second(60);
+    const mqtt::FinishReport rep = p.finish(15s);
+    EXPECT_EQ(rep.delivered, static_cast<std::uint64_t>(N));
+    EXPECT_EQ(rep.dropped + rep.unsent + rep.spooled, 0u);
+    EXPECT_EQ(p.stats().resent, c.in_flight);  // the window the frozen broker took, again
+    ASSERT_TRUE(db.wait_for(N, "out/rx/800.5")) << broker.log();
+    std::this_thread::sleep_for(200ms);
+    std::vector<std::string> want;
+    for (int k = 0; k < N; ++k)
+        want.push_back(record(k));
+    EXPECT_EQ(db.payloads("out/rx/800.5"), want);
+    std::printf(
+        "[ outage   ] %d records; while the broker was away: %llu delivered, %llu in memory, "
+        "%llu in the spool; %llu sent again; at the end %llu delivered, %zu received\n",
+        N, static_cast<unsigned long long>(away.delivered),
+        static_cast<unsigned long long>(away.in_memory),
+        static_cast<unsigned long long>(away.on_disk),
+        static_cast<unsigned long long>(p.stats().resent),
+        static_cast<unsigned long long>(rep.delivered), db.payloads("out/rx/800.5").size());
+}
+
+// A broker that is not there, refuses the credentials, or shows a
+// certificate of another CA: the normal output as without --mqtt, one line
+// on why, one on what was lost (or kept), and status 3 when lost. The right
+// credentials and CA: delivered (else "lost" and 3), nothing said.
+TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
+    const std::string d = dir("keys"), wav = recording(1, "OZ7IGY/B");
+    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+    const RunResult keys = run(
+        {"/bin/sh", "-c",
+         "cd " + d + " && openssl req -x509 " + ec + " -keyout ca.key -out ca.crt -subj /CN=ca" +
+             " && openssl req -x509 " + ec + " -keyout other.key -out other.crt -subj /CN=o" +
+             " && openssl req " + ec + " -keyout srv.key -out srv.csr -subj /CN=localhost" +
+             " && printf 'subjectAltName=IP:127.0.0.1\\n' > san && openssl x509 -req -in srv.csr" +
+             " -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile san -out srv.crt" +
+             " && mosquitto_passwd -b -c passwd rx1 right" +
+             " && printf 'user=rx1\\npassword=wrong\\n' > auth && chmod 600 auth"},
+        "", false);
+    ASSERT_EQ(keys.status, 0) << keys.err;
+    const std::string tls = "cafile " + d + "/ca.crt\ncertfile " + d + "/srv.crt\nkeyfile " + d +
+                            "/srv.key\nallow_anonymous true\n";
+    const std::string auth = "allow_anonymous false\npassword_file " + d + "/passwd\n";
+    const std::vector<std::string> env = {"/usr/bin/env", "BEACON_MQTT_USER=rx1",
+                                           "BEACON_MQTT_PASSWORD=right"};
+    struct Case {
+        std::vector<std::string> program;
+        std::string broker;  // its configuration; empty: none there
+        std::vector<std::string> args;
+        std::string why;  // empty: delivered
+        int status;
+    } cases[] = {
+        {{MON}, "", {}, "cannot connect: Connection refused", 3},
+        {{SCAN}, auth, {"--mqtt-auth", d + "/auth"},
+         "cannot connect: the broker refused the connection: not authorised", 3},
+        {env + std::vector<std::string>{SCAN}, auth, {}, "", 0},
+        {{SCAN}, tls, {"--mqtt-ca", d + "/other.crt"},
+         "cannot connect: TLS handshake failed: certificate verify failed", 3},
+        {{MON}, tls, {"--mqtt-ca", d + "/ca.crt"}, "", 0},
+        {{SCAN}, "", {"--mqtt-spool", dir("spool")}, "cannot connect: Connection refused", 0},
+    };
+    for (Case& c : cases) {
+        Broker broker(dir("b" + std::to_string(&c - cases)),
+                      c.broker.empty() ? "allow_anonymous true\n" : c.broker);
+        if (!c.broker.empty()) broker.start();
+        const std::string url = (c.broker == tls ? "mqtts" : "mqtt") + broker.url().substr(4);
+        const std::vector<std::string> args = c.program + std::vector<std::string>{"-q", wav};
+        const RunResult plain = run(args);
+        const RunResult r = run(args + c.args +
+                                std::vector<std::string>{"--mqtt", url, "--station", "rx",
+                                                         "--mqtt-linger", "1"});
+        SCOPED_TRACE(url + " " + c.why);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, plain.out);
+        const std::string head = c.program.back().substr(c.program.back().rfind('/') + 1) + ": " +
+                                 url + ": ";
+        const std::string left = c.status == 3 || c.why.empty()
+                                     ? "1 record not delivered, lost"
+                                     : "1 record not delivered, kept in the spool " + c.args.back();
+        EXPECT_EQ(r.err, c.why.empty() ? "" : head + c.why + "\n" + head + left + "\n");
+        if (c.why.empty() || c.status == 3) continue;
+        // The broker back: the next run sends the kept record first.
+        broker.start();
+        Subscriber db(broker.port(), "db-late", "rx/800");
+        const RunResult next = run(args + c.args + std::vector<std::string>{"--mqtt", url,
+                                                                            "--station", "rx"});
+        EXPECT_EQ(next.err, "");
+        ASSERT_TRUE(db.wait_for(2));
+        const std::string record = lines(run({SCAN, "--format", "jsonl", wav}).out).at(0);
+        EXPECT_EQ(db.payloads("rx/800"), (std::vector<std::string>{record, record}));
+    }
+}
+
+// A program started on a standard input that stays open, and its exit status.
+struct Waiting {
+    pid_t pid = -1;
+    int input = -1;
+    Waiting(std::vector<std::string> args) {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
+        posix_spawn_file_actions_addclose(&fa, fds[1]);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(fds[0]);
+        input = fds[1];
+    }
+    int end(int sig) {  // the status, 128 + a signal, or -1 after 20 s
+        ::kill(pid, sig);
+        int status = -1;
+        for (int i = 0; i < 2000 && ::waitpid(pid, &status, WNOHANG) != pid; ++i)
+            std::this_thread::sleep_for(10ms);
+        if (status == -1) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+        ::close(input);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+// Online while a program runs; SIGTERM ends it cleanly (offline, and the
+// program's own status for it); SIGKILL leaves the broker's last will, which
+// stays retained for those who subscribe later.
+TEST_F(MqttBroker, StatusTopicAndLastWill) {
+    Broker broker(dir("broker"));
+    broker.start();
+    const std::string topic = "st/rx9/status";
+    Subscriber db(broker.port(), "db-status", topic);
+    const std::vector<std::string> mqtt = {"--mqtt", broker.url("/st"), "--station", "rx9"};
+    const std::pair<std::vector<std::string>, int> runs[] = {
+        {{SCAN, "-q", "-"}, 128 + SIGTERM},
+        {{MON, "-q", "--raw", "s16le", "-r", "12000"}, 0},
+    };
+    std::size_t n = 0;
+    for (const auto& [args, status] : runs) {
+        Waiting w(args + mqtt);
+        ASSERT_TRUE(db.wait_for(++n));
+        EXPECT_EQ(w.end(SIGTERM), status) << args[0];
+        ASSERT_TRUE(db.wait_for(++n));
+    }
+    Waiting w(runs[1].first + mqtt);
+    ASSERT_TRUE(db.wait_for(++n));
+    EXPECT_EQ(w.end(SIGKILL), 128 + SIGKILL);
+    ASSERT_TRUE(db.wait_for(++n)) << broker.log();
+    EXPECT_EQ(db.payloads(topic), (std::vector<std::string>{"online", "offline", "online",
+                                                            "offline", "online", "offline"}));
+    Subscriber later(broker.port(), "db-later", topic);
+    ASSERT_TRUE(later.wait_for(1));
+    EXPECT_EQ(later.messages().at(0).payload, "offline");
+    EXPECT_TRUE(later.messages().at(0).retained);
+}
+
+}  // namespace
+}  // namespace beacon::test
