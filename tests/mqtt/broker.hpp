@@ -50,8 +50,8 @@ class Broker {
         : dir_(std::move(dir)) {
         if (loopback(0, &port_) != 0) throw std::runtime_error("no free port");
         std::ofstream(dir_ + "/mosquitto.conf")
-            << "listener " << port_ << " 127.0.0.1\npersistence true\npersistence_location "
-            << dir_ << "/\nmax_queued_messages 0\n"  // a subscriber away misses nothing
+            << "listener " << port_ << " 127.0.0.1\npersistence true\npersistence_location " << dir_
+            << "/\nmax_queued_messages 0\n"  // a subscriber away misses nothing
             << "log_dest file " << dir_ << "/mosquitto.log\nlog_type all\n"
             << "user root\n"  // as root it would switch to a user that cannot read dir_
             << extra;
@@ -74,7 +74,8 @@ class Broker {
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
         const char* argv[] = {MOSQUITTO, "-c", conf.c_str(), nullptr};
-        const int rc = posix_spawn(&pid_, MOSQUITTO, &fa, nullptr, const_cast<char**>(argv), environ);
+        const int rc =
+            posix_spawn(&pid_, MOSQUITTO, &fa, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&fa);
         for (int i = 0; rc == 0 && i < 500; ++i) {
             if (loopback(port_) == 0) return;
@@ -82,7 +83,7 @@ class Broker {
             std::this_thread::sleep_for(10ms);
         }
         pid_ = -1;
-        throw std::runtime_error("mosquitto did not start: " + log());
+        throw std::runtime_error("mosquitto did not start, see " + out);
     }
     // SIGSTOP: connections stay open, nothing is read. kill() returns before
     // the stop takes effect; until then the broker may still pass a record to
@@ -110,12 +111,6 @@ class Broker {
         ::waitpid(pid_, nullptr, WNOHANG);
         pid_ = -1;
     }
-    std::string log() const {
-        std::ostringstream s;
-        s << std::ifstream(dir_ + "/mosquitto.log").rdbuf()
-          << std::ifstream(dir_ + "/stdout.log").rdbuf();
-        return s.str();
-    }
 
   private:
     std::string dir_;
@@ -142,13 +137,15 @@ class Subscriber {
         mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
             as(self).update([](Subscriber& s) { s.subscribed_ = true; });
         });
-        mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m) {
-            as(self).update([m](Subscriber& s) {
-                s.messages_.push_back(
-                    {m->topic, {static_cast<const char*>(m->payload), std::size_t(m->payloadlen)},
-                     m->retain});
+        mosquitto_message_callback_set(
+            client_, [](mosquitto*, void* self, const mosquitto_message* m) {
+                as(self).update([m](Subscriber& s) {
+                    s.messages_.push_back(
+                        {m->topic,
+                         {static_cast<const char*>(m->payload), std::size_t(m->payloadlen)},
+                         m->retain});
+                });
             });
-        });
         mosquitto_reconnect_delay_set(client_, 1, 1, false);
         if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS ||
             mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
@@ -203,9 +200,5 @@ class Subscriber {
     std::vector<Received> messages_;
     bool subscribed_ = false;
 };
-
-inline bool have_mosquitto() {
-    return ::access(MOSQUITTO, X_OK) == 0;
-}
 
 }  // namespace beacon::test

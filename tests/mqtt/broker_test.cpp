@@ -4,11 +4,13 @@
 // broker that is not there, refuses the credentials or shows a certificate
 // of another CA gives one clear line and leaves the normal output alone; the
 // status topic says online, offline, and offline again as the last will.
+#include "broker.hpp"
+
 #include <gtest/gtest.h>
 
+#include <cinttypes>
 #include <nlohmann/json.hpp>
 
-#include "broker.hpp"
 #include "mqtt/mqtt.hpp"
 #include "support/support.hpp"
 
@@ -16,16 +18,17 @@ namespace beacon::test {
 namespace {
 
 const std::string SCAN = BEACONSCAN_PATH, MON = BEACONMON_PATH;
+using Args = std::vector<std::string>;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> v;
+Args lines(const std::string& text) {
+    Args v;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         v.push_back(line);
     return v;
 }
 
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+Args operator+(Args a, const Args& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -33,7 +36,8 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
 class MqttBroker : public testing::Test {
   protected:
     void SetUp() override {
-        if (!have_mosquitto()) GTEST_SKIP() << "no mosquitto (scripts/install-deps installs it)";
+        if (::access(MOSQUITTO, X_OK) != 0)
+            GTEST_SKIP() << "no mosquitto (scripts/install-deps installs it)";
     }
     std::string dir(const std::string& name) {
         std::filesystem::create_directories(tmp_.file(name));
@@ -57,16 +61,15 @@ TEST_F(MqttBroker, EveryRecordOnceInOrderAsJsonLines) {
     Broker broker(dir("broker"));
     broker.start();
     Subscriber db(broker.port(), "db", "pi4/#");
-    const std::pair<std::string, std::vector<std::string>> runs[] = {
+    const std::pair<std::string, Args> runs[] = {
         {"rx1", {SCAN, "-q", recording(10, "OZ7IGY/B")}},
         {"rx2", {MON, "-q", "-f", "800", "-f", "1200", recording(4, "PA0ABC")}},
     };
-    std::vector<std::string> want;
+    Args want;
     for (const auto& [station, args] : runs) {
-        const RunResult jsonl = run(args + std::vector<std::string>{"--format", "jsonl"});
+        const RunResult jsonl = run(args + Args{"--format", "jsonl"});
         const RunResult text = run(args);
-        const RunResult r = run(args + std::vector<std::string>{"--mqtt", broker.url("/pi4"),
-                                                                "--station", station});
+        const RunResult r = run(args + Args{"--mqtt", broker.url("/pi4"), "--station", station});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.out, text.out);
@@ -80,7 +83,7 @@ TEST_F(MqttBroker, EveryRecordOnceInOrderAsJsonLines) {
     }
     ASSERT_TRUE(db.wait_for(want.size()));
     std::this_thread::sleep_for(200ms);  // time for a duplicate to show
-    std::vector<std::string> got;
+    Args got;
     for (const Received& m : db.messages())
         got.push_back(m.topic + " " + m.payload);
     EXPECT_EQ(got, want);
@@ -94,13 +97,13 @@ TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
     Broker broker(dir("broker"));
     broker.start();
     Subscriber db(broker.port(), "db-outage", "out/#");
-    mqtt::PublisherConfig c{.endpoint = *mqtt::parse_url(broker.url("/out")).endpoint,
-                            .station = "rx",
-                            .spool_dir = dir("spool"),
-                            .queue_limit = 40,
-                            .in_flight = 20,
-                            .retry_min = 100ms,
-                            .retry_max = 400ms};
+    const mqtt::PublisherConfig c{.endpoint = *mqtt::parse_url(broker.url("/out")).endpoint,
+                                  .station = "rx",
+                                  .spool_dir = dir("spool"),
+                                  .queue_limit = 40,
+                                  .in_flight = 20,
+                                  .retry_min = 100ms,
+                                  .retry_max = 400ms};
     mqtt::Publisher::Started s = mqtt::Publisher::start(c);
     ASSERT_TRUE(s.publisher) << s.error;
     mqtt::Publisher& p = *s.publisher;
@@ -129,20 +132,17 @@ TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
     EXPECT_EQ(rep.delivered, static_cast<std::uint64_t>(N));
     EXPECT_EQ(rep.dropped + rep.unsent + rep.spooled, 0u);
     EXPECT_EQ(p.stats().resent, c.in_flight);  // the window the frozen broker took, again
-    ASSERT_TRUE(db.wait_for(N, "out/rx/800.5")) << broker.log();
+    ASSERT_TRUE(db.wait_for(N, "out/rx/800.5"));
     std::this_thread::sleep_for(200ms);
-    std::vector<std::string> want;
+    Args want;
     for (int k = 0; k < N; ++k)
         want.push_back(record(k));
-    EXPECT_EQ(db.payloads("out/rx/800.5"), want);
-    std::printf(
-        "[ outage   ] %d records; while the broker was away: %llu delivered, %llu in memory, "
-        "%llu in the spool; %llu sent again; at the end %llu delivered, %zu received\n",
-        N, static_cast<unsigned long long>(away.delivered),
-        static_cast<unsigned long long>(away.in_memory),
-        static_cast<unsigned long long>(away.on_disk),
-        static_cast<unsigned long long>(p.stats().resent),
-        static_cast<unsigned long long>(rep.delivered), db.payloads("out/rx/800.5").size());
+    EXPECT_EQ(db.payloads("out/rx/800.5"), want);  // once each, in order
+    std::printf("[ outage   ] %d records; while the broker was away: %" PRIu64
+                " delivered, %" PRIu64 " in memory, %" PRIu64 " in the spool; %" PRIu64
+                " sent again; at the end %" PRIu64 " delivered, %zu received\n",
+                N, away.delivered, away.in_memory, away.on_disk, p.stats().resent, rep.delivered,
+                db.payloads("out/rx/800.5").size());
 }
 
 // A broker that is not there, refuses the credentials, or shows a
@@ -166,21 +166,26 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
     const std::string tls = "cafile " + d + "/ca.crt\ncertfile " + d + "/srv.crt\nkeyfile " + d +
                             "/srv.key\nallow_anonymous true\n";
     const std::string auth = "allow_anonymous false\npassword_file " + d + "/passwd\n";
-    const std::vector<std::string> env = {"/usr/bin/env", "BEACON_MQTT_USER=rx1",
-                                           "BEACON_MQTT_PASSWORD=right"};
+    const Args env = {"/usr/bin/env", "BEACON_MQTT_USER=rx1", "BEACON_MQTT_PASSWORD=right"};
     struct Case {
-        std::vector<std::string> program;
+        Args program;
         std::string broker;  // its configuration; empty: none there
-        std::vector<std::string> args;
+        Args args;
         std::string why;  // empty: delivered
         int status;
     } cases[] = {
         {{MON}, "", {}, "cannot connect: Connection refused", 3},
-        {{SCAN}, auth, {"--mqtt-auth", d + "/auth"},
-         "cannot connect: the broker refused the connection: not authorised", 3},
-        {env + std::vector<std::string>{SCAN}, auth, {}, "", 0},
-        {{SCAN}, tls, {"--mqtt-ca", d + "/other.crt"},
-         "cannot connect: TLS handshake failed: certificate verify failed", 3},
+        {{SCAN},
+         auth,
+         {"--mqtt-auth", d + "/auth"},
+         "cannot connect: the broker refused the connection: not authorised",
+         3},
+        {env + Args{SCAN}, auth, {}, "", 0},
+        {{SCAN},
+         tls,
+         {"--mqtt-ca", d + "/other.crt"},
+         "cannot connect: TLS handshake failed: certificate verify failed",
+         3},
         {{MON}, tls, {"--mqtt-ca", d + "/ca.crt"}, "", 0},
         {{SCAN}, "", {"--mqtt-spool", dir("spool")}, "cannot connect: Connection refused", 0},
     };
@@ -189,16 +194,15 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
                       c.broker.empty() ? "allow_anonymous true\n" : c.broker);
         if (!c.broker.empty()) broker.start();
         const std::string url = (c.broker == tls ? "mqtts" : "mqtt") + broker.url().substr(4);
-        const std::vector<std::string> args = c.program + std::vector<std::string>{"-q", wav};
+        const Args args = c.program + Args{"-q", wav};
         const RunResult plain = run(args);
-        const RunResult r = run(args + c.args +
-                                std::vector<std::string>{"--mqtt", url, "--station", "rx",
-                                                         "--mqtt-linger", "1"});
+        const RunResult r =
+            run(args + c.args + Args{"--mqtt", url, "--station", "rx", "--mqtt-linger", "1"});
         SCOPED_TRACE(url + " " + c.why);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, plain.out);
-        const std::string head = c.program.back().substr(c.program.back().rfind('/') + 1) + ": " +
-                                 url + ": ";
+        const std::string head =
+            c.program.back().substr(c.program.back().rfind('/') + 1) + ": " + url + ": ";
         const std::string left = c.status == 3 || c.why.empty()
                                      ? "1 record not delivered, lost"
                                      : "1 record not delivered, kept in the spool " + c.args.back();
@@ -207,12 +211,11 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
         // The broker back: the next run sends the kept record first.
         broker.start();
         Subscriber db(broker.port(), "db-late", "rx/800");
-        const RunResult next = run(args + c.args + std::vector<std::string>{"--mqtt", url,
-                                                                            "--station", "rx"});
+        const RunResult next = run(args + c.args + Args{"--mqtt", url, "--station", "rx"});
         EXPECT_EQ(next.err, "");
         ASSERT_TRUE(db.wait_for(2));
         const std::string record = lines(run({SCAN, "--format", "jsonl", wav}).out).at(0);
-        EXPECT_EQ(db.payloads("rx/800"), (std::vector<std::string>{record, record}));
+        EXPECT_EQ(db.payloads("rx/800"), (Args{record, record}));
     }
 }
 
@@ -220,7 +223,7 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
 struct Waiting {
     pid_t pid = -1;
     int input = -1;
-    Waiting(std::vector<std::string> args) {
+    Waiting(Args args) {
         int fds[2];
         EXPECT_EQ(::pipe(fds), 0);
         posix_spawn_file_actions_t fa;
@@ -256,8 +259,8 @@ TEST_F(MqttBroker, StatusTopicAndLastWill) {
     broker.start();
     const std::string topic = "st/rx9/status";
     Subscriber db(broker.port(), "db-status", topic);
-    const std::vector<std::string> mqtt = {"--mqtt", broker.url("/st"), "--station", "rx9"};
-    const std::pair<std::vector<std::string>, int> runs[] = {
+    const Args mqtt = {"--mqtt", broker.url("/st"), "--station", "rx9"};
+    const std::pair<Args, int> runs[] = {
         {{SCAN, "-q", "-"}, 128 + SIGTERM},
         {{MON, "-q", "--raw", "s16le", "-r", "12000"}, 0},
     };
@@ -271,9 +274,9 @@ TEST_F(MqttBroker, StatusTopicAndLastWill) {
     Waiting w(runs[1].first + mqtt);
     ASSERT_TRUE(db.wait_for(++n));
     EXPECT_EQ(w.end(SIGKILL), 128 + SIGKILL);
-    ASSERT_TRUE(db.wait_for(++n)) << broker.log();
-    EXPECT_EQ(db.payloads(topic), (std::vector<std::string>{"online", "offline", "online",
-                                                            "offline", "online", "offline"}));
+    ASSERT_TRUE(db.wait_for(++n));
+    EXPECT_EQ(db.payloads(topic),
+              (Args{"online", "offline", "online", "offline", "online", "offline"}));
     Subscriber later(broker.port(), "db-later", topic);
     ASSERT_TRUE(later.wait_for(1));
     EXPECT_EQ(later.messages().at(0).payload, "offline");
