@@ -277,7 +277,8 @@ int Monitor::run() {
     std::vector<Input> inputs;
     if (auto status = plan(inputs)) return *status;
     if (auto why = output_.open(o_.output, format_header(o_.format))) return fail(*why);
-    if (auto why = mqtt_.start(o_.mqtt_publishers, o_.mqtt.linger_s); !why.empty()) return fail(why);
+    if (auto why = mqtt_.start(o_.mqtt_publishers, o_.mqtt.linger_s); !why.empty())
+        return fail(why);
 
     const int threads = o_.jobs > 0 ? o_.jobs : available_processors();
     pool_ = std::make_unique<OrderedPool<Job, Records>>(

@@ -31,7 +31,9 @@ struct Options {
     bool quiet = false;  // -q
     int jobs = 0;        // -j; 0: one per processor
     MqttOptions mqtt;    // --mqtt and its companions
-    std::vector<mqtt::PublisherConfig> mqtt_publishers;  // one per --mqtt URL
+
+    // One per --mqtt URL, from the options above.
+    std::vector<mqtt::PublisherConfig> mqtt_publishers;
 };
 
 inline constexpr int CONTINUE = -1;
