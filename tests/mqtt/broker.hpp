@@ -1,12 +1,11 @@
 // A real mosquitto broker for the tests, on 127.0.0.1 at a free port, with a
 // configuration written into a temporary directory; and a subscriber with a
 // persistent session (clean_session=false, QoS 1) that keeps everything it
-// receives, as a station's database would.
+// receives, as a station's database would (mosquitto_sub, into a file).
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <mosquitto.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -14,10 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -42,6 +38,25 @@ inline int loopback(int port, int* bound = nullptr) {
     return rc;
 }
 
+// Starts argv[0] with standard output and error appended to `out`, and
+// standard input from `in` when given.
+inline pid_t spawn(std::vector<std::string> argv, const std::string& out, int in = -1) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (in >= 0) posix_spawn_file_actions_adddup2(&fa, in, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    return pid;
+}
+
 class Broker {
   public:
     // `extra` ends the configuration (TLS, passwords). Persistence is on,
@@ -63,27 +78,24 @@ class Broker {
     Broker& operator=(const Broker&) = delete;
 
     int port() const { return port_; }
+    const std::string& dir() const { return dir_; }
+    std::string log() const {
+        std::ifstream f(dir_ + "/mosquitto.log");
+        return {std::istreambuf_iterator<char>(f), {}};
+    }
     std::string url(const std::string& path = "") const {
         return "mqtt://127.0.0.1:" + std::to_string(port_) + path;
     }
     // Returns once it accepts connections.
     void start() {
-        const std::string conf = dir_ + "/mosquitto.conf", out = dir_ + "/stdout.log";
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        const char* argv[] = {MOSQUITTO, "-c", conf.c_str(), nullptr};
-        const int rc =
-            posix_spawn(&pid_, MOSQUITTO, &fa, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        for (int i = 0; rc == 0 && i < 500; ++i) {
+        pid_ = spawn({MOSQUITTO, "-c", dir_ + "/mosquitto.conf"}, dir_ + "/stdout.log");
+        for (int i = 0; i < 500; ++i) {
             if (loopback(port_) == 0) return;
             if (::waitpid(pid_, nullptr, WNOHANG) == pid_) break;
             std::this_thread::sleep_for(10ms);
         }
         pid_ = -1;
-        throw std::runtime_error("mosquitto did not start, see " + out);
+        throw std::runtime_error("mosquitto did not start, see " + dir_);
     }
     // SIGSTOP: connections stay open, nothing is read. kill() returns before
     // the stop takes effect; until then the broker may still pass a record to
@@ -105,10 +117,10 @@ class Broker {
     void stop() {
         ::kill(pid_, SIGTERM);
         ::kill(pid_, SIGCONT);
-        for (int i = 0; i < 500 && ::waitpid(pid_, nullptr, WNOHANG) != pid_; ++i)
+        bool gone = false;
+        for (int i = 0; i < 500 && !(gone = ::waitpid(pid_, nullptr, WNOHANG) == pid_); ++i)
             std::this_thread::sleep_for(10ms);
-        ::kill(pid_, SIGKILL);  // if it still runs
-        ::waitpid(pid_, nullptr, WNOHANG);
+        if (!gone) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
 
@@ -123,82 +135,53 @@ struct Received {
     bool retained = false;
 };
 
+// mosquitto_sub in the session `id`, its messages one a line in a file.
 class Subscriber {
   public:
-    // Subscribes to `filter` at QoS 1 in the persistent session `id`, and
-    // returns once the broker has confirmed it.
-    Subscriber(int port, const std::string& id, std::string filter) : filter_(std::move(filter)) {
-        mosquitto_lib_init();
-        client_ = mosquitto_new(id.c_str(), false, this);
-        mosquitto_connect_callback_set(client_, [](mosquitto* m, void* self, int rc) {
-            // Again after a reconnection: the broker may not have kept it.
-            if (rc == 0) mosquitto_subscribe(m, nullptr, as(self).filter_.c_str(), 1);
-        });
-        mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
-            as(self).update([](Subscriber& s) { s.subscribed_ = true; });
-        });
-        mosquitto_message_callback_set(
-            client_, [](mosquitto*, void* self, const mosquitto_message* m) {
-                as(self).update([m](Subscriber& s) {
-                    s.messages_.push_back(
-                        {m->topic,
-                         {static_cast<const char*>(m->payload), std::size_t(m->payloadlen)},
-                         m->retain});
-                });
-            });
-        mosquitto_reconnect_delay_set(client_, 1, 1, false);
-        if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS ||
-            mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
-            throw std::runtime_error("subscriber cannot connect");
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!changed_.wait_for(lock, 10s, [&] { return subscribed_; }))
-            throw std::runtime_error("subscriber not subscribed");
+    Subscriber(const Broker& broker, const std::string& id, const std::string& filter)
+        : file_(broker.dir() + "/" + id + ".txt") {
+        const std::string port = std::to_string(broker.port());
+        pid_ = spawn({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-i", id, "-c", "-q",
+                      "1", "-t", filter, "-F", "%r %t %p"},
+                     file_);
+        // Subscribed once the broker says it has confirmed it.
+        for (int i = 0; i < 1000; ++i) {
+            if (broker.log().find("Sending SUBACK to " + id + "\n") != std::string::npos) return;
+            std::this_thread::sleep_for(10ms);
+        }
+        throw std::runtime_error("no subscription " + id);
     }
-    ~Subscriber() {
-        mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, false);
-        mosquitto_destroy(client_);
-    }
+    ~Subscriber() { ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0); }
     Subscriber(const Subscriber&) = delete;
     Subscriber& operator=(const Subscriber&) = delete;
 
     // Waits up to 10 s for `n` messages on `topic` (any topic when empty).
-    bool wait_for(std::size_t n, const std::string& topic = {}) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, 10s, [&] {
-            return topic.empty() ? messages_.size() >= n : payloads_locked(topic).size() >= n;
-        });
+    bool wait_for(std::size_t n, const std::string& topic = {}) const {
+        for (int i = 0; i < 1000; ++i) {
+            if ((topic.empty() ? messages().size() : payloads(topic).size()) >= n) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
     }
     std::vector<Received> messages() const {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
+        std::vector<Received> m;
+        std::ifstream in(file_);
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t space = line.find(' ', 2);
+            m.push_back({line.substr(2, space - 2), line.substr(space + 1), line[0] == '1'});
+        }
+        return m;
     }
     std::vector<std::string> payloads(const std::string& topic) const {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return payloads_locked(topic);
-    }
-
-  private:
-    static Subscriber& as(void* self) { return *static_cast<Subscriber*>(self); }
-    template <typename F>
-    void update(F f) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        f(*this);
-        changed_.notify_all();
-    }
-    std::vector<std::string> payloads_locked(const std::string& topic) const {
         std::vector<std::string> p;
-        for (const Received& r : messages_)
+        for (const Received& r : messages())
             if (r.topic == topic) p.push_back(r.payload);
         return p;
     }
 
-    mosquitto* client_ = nullptr;
-    std::string filter_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Received> messages_;
-    bool subscribed_ = false;
+  private:
+    std::string file_;
+    pid_t pid_ = -1;
 };
 
 }  // namespace beacon::test

@@ -60,7 +60,7 @@ class MqttBroker : public testing::Test {
 TEST_F(MqttBroker, EveryRecordOnceInOrderAsJsonLines) {
     Broker broker(dir("broker"));
     broker.start();
-    Subscriber db(broker.port(), "db", "pi4/#");
+    Subscriber db(broker, "db", "pi4/#");
     const std::pair<std::string, Args> runs[] = {
         {"rx1", {SCAN, "-q", recording(10, "OZ7IGY/B")}},
         {"rx2", {MON, "-q", "-f", "800", "-f", "1200", recording(4, "PA0ABC")}},
@@ -96,7 +96,7 @@ TEST_F(MqttBroker, EveryRecordOnceInOrderAsJsonLines) {
 TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
     Broker broker(dir("broker"));
     broker.start();
-    Subscriber db(broker.port(), "db-outage", "out/#");
+    Subscriber db(broker, "db-outage", "out/#");
     const mqtt::PublisherConfig c{.endpoint = *mqtt::parse_url(broker.url("/out")).endpoint,
                                   .station = "rx",
                                   .spool_dir = dir("spool"),
@@ -210,7 +210,7 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
         if (c.why.empty() || c.status == 3) continue;
         // The broker back: the next run sends the kept record first.
         broker.start();
-        Subscriber db(broker.port(), "db-late", "rx/800");
+        Subscriber db(broker, "db-late", "rx/800");
         const RunResult next = run(args + c.args + Args{"--mqtt", url, "--station", "rx"});
         EXPECT_EQ(next.err, "");
         ASSERT_TRUE(db.wait_for(2));
@@ -221,24 +221,12 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
 
 // A program started on a standard input that stays open, and its exit status.
 struct Waiting {
+    int fds[2] = {-1, -1};
     pid_t pid = -1;
-    int input = -1;
-    Waiting(Args args) {
-        int fds[2];
-        EXPECT_EQ(::pipe(fds), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
-        posix_spawn_file_actions_addclose(&fa, fds[1]);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
+    Waiting(const Args& args, const std::string& out) {
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        pid = spawn(args, out, fds[0]);
         ::close(fds[0]);
-        input = fds[1];
     }
     int end(int sig) {  // the status, 128 + a signal, or -1 after 20 s
         ::kill(pid, sig);
@@ -246,7 +234,7 @@ struct Waiting {
         for (int i = 0; i < 2000 && ::waitpid(pid, &status, WNOHANG) != pid; ++i)
             std::this_thread::sleep_for(10ms);
         if (status == -1) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-        ::close(input);
+        ::close(fds[1]);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 };
@@ -258,7 +246,7 @@ TEST_F(MqttBroker, StatusTopicAndLastWill) {
     Broker broker(dir("broker"));
     broker.start();
     const std::string topic = "st/rx9/status";
-    Subscriber db(broker.port(), "db-status", topic);
+    Subscriber db(broker, "db-status", topic);
     const Args mqtt = {"--mqtt", broker.url("/st"), "--station", "rx9"};
     const std::pair<Args, int> runs[] = {
         {{SCAN, "-q", "-"}, 128 + SIGTERM},
@@ -266,18 +254,18 @@ TEST_F(MqttBroker, StatusTopicAndLastWill) {
     };
     std::size_t n = 0;
     for (const auto& [args, status] : runs) {
-        Waiting w(args + mqtt);
+        Waiting w(args + mqtt, tmp_.file("out"));
         ASSERT_TRUE(db.wait_for(++n));
         EXPECT_EQ(w.end(SIGTERM), status) << args[0];
         ASSERT_TRUE(db.wait_for(++n));
     }
-    Waiting w(runs[1].first + mqtt);
+    Waiting w(runs[1].first + mqtt, tmp_.file("out"));
     ASSERT_TRUE(db.wait_for(++n));
     EXPECT_EQ(w.end(SIGKILL), 128 + SIGKILL);
     ASSERT_TRUE(db.wait_for(++n));
     EXPECT_EQ(db.payloads(topic),
               (Args{"online", "offline", "online", "offline", "online", "offline"}));
-    Subscriber later(broker.port(), "db-later", topic);
+    Subscriber later(broker, "db-later", topic);
     ASSERT_TRUE(later.wait_for(1));
     EXPECT_EQ(later.messages().at(0).payload, "offline");
     EXPECT_TRUE(later.messages().at(0).retained);
