@@ -1,11 +1,11 @@
-// The MQTT pieces that need no broker: URLs, topic levels, credentials
-// files, the spool's order across runs, and the programs' option checks.
+// The MQTT pieces that need no broker: URLs, credentials files, and the
+// spool's order across runs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
-#include "common/mqtt_cli.hpp"
+#include "mqtt/mqtt.hpp"
 #include "mqtt/spool.hpp"
 #include "support/support.hpp"
 
@@ -23,10 +23,7 @@ TEST(MqttUrl, AcceptedRefusedAndReadBack) {
         {"mqtt://h//radio/pi4/", "mqtt://h:1883/radio/pi4"},
         {"mqtts://[::1]:8884/b", "mqtts://[::1]:8884/b"},
         {"http://h", "not an mqtt:// or mqtts:// URL"},
-        {"mqtt://:1883", "no host name"},
-        {"mqtt://h:18x3", "the port must be a number from 1 to 65535"},
         {"mqtt://h/a/+/b", "the topic prefix holds '+', a wildcard"},
-        {"mqtt://h/\xff", "the topic prefix is not valid UTF-8"},
     };
     for (const auto& [text, want] : cases) {
         const UrlResult r = parse_url(text);
@@ -119,23 +116,6 @@ TEST(MqttSpool, OrderAcrossSegmentsRunsAndPutBack) {
     const Spool::Segment s = o.spool->load();
     EXPECT_EQ(s.messages.size(), 2u);
     EXPECT_NE(s.error.find("damaged after 2 records"), std::string::npos) << s.error;
-}
-
-TEST(MqttOptions, RefusedWithOneReason) {
-    const std::pair<MqttOptions, const char*> refused[] = {
-        {{.spool_dir = "s"}, "the MQTT options need --mqtt URL"},
-        {{.urls = {"mqtt://a"}, .ca_file = "c"},
-         "--mqtt-ca: applies to mqtts:// URLs only, and none was given"},
-        {{.urls = {"mqtt://a", "mqtt://a:1883/"}}, "--mqtt: mqtt://a:1883 given twice"},
-        {{.urls = {"mqtt://a"}, .station = "r/x"}, "--station: 'r/x' holds '/'"},
-        {{.urls = {"mqtt://a"}, .linger_s = -1},
-         "--mqtt-linger: must be from 0 to 3600 seconds, got -1"},
-    };
-    for (const auto& [options, why] : refused) {
-        const MqttSetup r = check_mqtt_options(options, nullptr, nullptr);
-        EXPECT_EQ(r.error, why);
-        EXPECT_TRUE(r.publishers.empty()) << why;
-    }
 }
 
 }  // namespace
