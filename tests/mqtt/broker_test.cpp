@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
-#include <nlohmann/json.hpp>
+#include <map>
 
 #include "mqtt/mqtt.hpp"
 #include "support/support.hpp"
@@ -43,42 +43,39 @@ class MqttBroker : public testing::Test {
         std::filesystem::create_directories(tmp_.file(name));
         return tmp_.file(name);
     }
-    // MINUTES minutes of a beacon from 10:00 UTC, a frame at second 1 of each.
-    std::string recording(int minutes, const std::string& message) {
-        const std::string path = dir(message + std::to_string(minutes)) + "/20261207_100000.wav";
-        const RunResult r = run({BEACONSIM_PATH, "-m", message, "-n", std::to_string(minutes), "-l",
-                                 std::to_string(60 * minutes), "--snr", "-12", path});
+    // FRAMES frames of a beacon a minute apart from 10:00:01 UTC.
+    std::string recording(int frames, const std::string& message, int seconds) {
+        const std::string path = dir(message + std::to_string(frames)) + "/20261207_100000.wav";
+        const RunResult r = run({BEACONSIM_PATH, "-m", message, "-n", std::to_string(frames), "-l",
+                                 std::to_string(seconds), "--snr", "-12", path});
         EXPECT_EQ(r.status, 0) << r.err;
         return path;
     }
     TempDir tmp_;
 };
 
-// Each program, its normal output as text and the broker's records side by
-// side: the text is what it is without --mqtt, and the records on
-// PREFIX/STATION/FREQ are the --format jsonl lines, all and in order.
+// Each program's records at PREFIX/STATION/FREQ are its --format jsonl
+// lines, all, once and in order, while it writes text (which leaves out
+// beaconmon's last minute, without a frame; that the text stays as it is
+// without --mqtt, the next test but one shows).
 TEST_F(MqttBroker, EveryRecordOnceInOrderAsJsonLines) {
     Broker broker(dir("broker"));
     broker.start();
     Subscriber db(broker, "db", "pi4/#");
-    const std::pair<std::string, Args> runs[] = {
-        {"rx1", {SCAN, "-q", recording(10, "OZ7IGY/B")}},
-        {"rx2", {MON, "-q", "-f", "800", "-f", "1200", recording(4, "PA0ABC")}},
+    const std::tuple<std::string, std::string, Args> runs[] = {
+        {"rx1", "799.5", {MON, "-q", "-f", "799.5", recording(9, "PA0ABC", 600)}},
+        {"rx2", "800", {SCAN, "-q", recording(2, "OZ7IGY/B", 120)}},
     };
     Args want;
-    for (const auto& [station, args] : runs) {
-        const RunResult jsonl = run(args + Args{"--format", "jsonl"});
-        const RunResult text = run(args);
+    for (const auto& [station, freq, args] : runs) {
+        const Args jsonl = lines(run(args + Args{"--format", "jsonl"}).out);
         const RunResult r = run(args + Args{"--mqtt", broker.url("/pi4"), "--station", station});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out, text.out);
-        ASSERT_GE(lines(jsonl.out).size(), 8u);
+        EXPECT_GE(jsonl.size(), 2u);
         want.push_back("pi4/" + station + "/status online");
-        for (const std::string& line : lines(jsonl.out)) {
-            const auto set = nlohmann::json::parse(line).value("freq_set_hz", 800.0);
-            want.push_back("pi4/" + station + "/" + mqtt::freq_level(set) + " " + line);
-        }
+        for (const std::string& line : jsonl)
+            want.push_back("pi4/" + station + "/" + freq + " " + line);
         want.push_back("pi4/" + station + "/status offline");
     }
     ASSERT_TRUE(db.wait_for(want.size()));
@@ -150,7 +147,7 @@ TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
 // on why, one on what was lost (or kept), and status 3 when lost. The right
 // credentials and CA: delivered (else "lost" and 3), nothing said.
 TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
-    const std::string d = dir("keys"), wav = recording(1, "OZ7IGY/B");
+    const std::string d = dir("keys"), wav = recording(1, "OZ7IGY/B", 30);
     const std::string cert =
         " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1"
         " -nodes -days 2 -addext subjectAltName=IP:127.0.0.1 -subj /CN=";
@@ -187,18 +184,19 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
         {{MON}, tls, {"--mqtt-ca", d + "/srv.crt"}, "", 0},
         {{SCAN}, "", {"--mqtt-spool", dir("spool")}, "cannot connect: Connection refused", 0},
     };
+    std::map<std::string, std::string> plain;  // each program's output without --mqtt
     for (Case& c : cases) {
         Broker broker(dir("b" + std::to_string(&c - cases)),
                       c.broker.empty() ? "allow_anonymous true\n" : c.broker);
         if (!c.broker.empty()) broker.start();
         const std::string url = (c.broker == tls ? "mqtts" : "mqtt") + broker.url().substr(4);
         const Args args = c.program + Args{"-q", wav};
-        const RunResult plain = run(args);
+        if (!plain.count(c.program.back())) plain[c.program.back()] = run(args).out;
         const RunResult r =
             run(args + c.args + Args{"--mqtt", url, "--station", "rx", "--mqtt-linger", "1"});
         SCOPED_TRACE(url + " " + c.why);
         EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.out, plain.out);
+        EXPECT_EQ(r.out, plain[c.program.back()]);
         const std::string head =
             c.program.back().substr(c.program.back().rfind('/') + 1) + ": " + url + ": ";
         const std::string left = c.status == 3 || c.why.empty()
