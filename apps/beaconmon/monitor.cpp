@@ -91,6 +91,11 @@ class Monitor {
     Signals& signals_;
     std::FILE* err_;
     Output output_;
+    MqttOutput mqtt_{"beaconmon"};  // every record also to the brokers, when active
+    void print(const std::vector<std::string>& lines) {
+        for (const std::string& line : lines)
+            std::fputs(line.c_str(), err_);
+    }
     std::mutex output_mutex_;
     WriteStatus write_status_ = WriteStatus::ok;
     std::unique_ptr<OrderedPool<Job, Records>> pool_;
@@ -236,10 +241,12 @@ bool Monitor::emit(Records& done) {
     }
     pictures_failing_ = !done.picture_failures.empty();
     for (const MinuteRecord& r : done.records) {
+        if (mqtt_.active()) mqtt_.publish_lines(r.freq_set_hz, format_record(Format::jsonl, r));
         if (o_.format == Format::text && !o_.all && !r.decoded() && !r.carrier_found()) continue;
         write_status_ = output_.write(format_record(o_.format, r));
         if (write_status_ != WriteStatus::ok) return false;
     }
+    print(mqtt_.take_messages());
     return true;
 }
 
@@ -379,6 +386,8 @@ int Monitor::run() {
                                o_.waterfall.c_str()));
     }
     if (auto why = output_.open(o_.output, format_header(o_.format))) return fail(*why);
+    if (auto why = mqtt_.start(o_.mqtt_publishers, o_.mqtt.linger_s); !why.empty())
+        return fail(why);
 
     const int threads = o_.jobs > 0 ? o_.jobs : available_processors();
     pool_ = std::make_unique<OrderedPool<Job, Records>>(
@@ -399,16 +408,18 @@ int Monitor::run() {
     else
         pool_->drain();
     pool_.reset();  // joins the workers: nothing is written after this
+    const MqttOutput::Finished sent = mqtt_.finish();
+    print(sent.messages);
     if (write_status_ == WriteStatus::error) {
         std::fprintf(err_, "beaconmon: %s\n", output_.error().c_str());
-        return 1;
+        status = 1;
     }
     if (pictures_failed_ > 0) {
         std::fprintf(err_, "beaconmon: the waterfalls of %d %s could not be written\n",
                      pictures_failed_, pictures_failed_ == 1 ? "minute" : "minutes");
-        return 1;
+        status = 1;
     }
-    return status;
+    return sent.lost ? MQTT_LOST_STATUS : status;
 }
 
 }  // namespace

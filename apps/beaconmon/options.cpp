@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "common/cli.hpp"
 #include "decoder/decoder.hpp"
@@ -28,7 +29,7 @@ constexpr const char* FOOTER =
     "\n"
     "Exit status: 0 at the end of the input or after SIGINT/SIGTERM, 1 when an input,\n"
     "device or output cannot be used or a waterfall could not be written, 2 for a\n"
-    "command-line error.\n"
+    "command-line error, 3 when records meant for an MQTT broker were lost.\n"
     "\n"
     "Examples:\n"
     "  arecord -f S16_LE -r 12000 -c 1 -t raw | beaconmon --raw s16le -r 12000\n"
@@ -110,6 +111,7 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
                                         std::to_string(available_processors()) + ")")
                          ->type_name("N")
                          ->check(whole);
+    add_mqtt_options(app, o.mqtt);
 
     const int parsed = cli::parse(app, argc, argv, "beaconmon", nullptr, out, err);
     if (parsed != PARSE_CONTINUE) return parsed;
@@ -150,6 +152,10 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
     if (start_opt->count() > 0) o.start = parse_start_time(start_text);
     o.format = *parse_format(format_name);
     o.carrier = !no_carrier;
+    MqttSetup mqtt = check_mqtt_options(o.mqtt, std::getenv("BEACON_MQTT_USER"),
+                                        std::getenv("BEACON_MQTT_PASSWORD"));
+    if (!mqtt.error.empty()) return refuse(mqtt.error);
+    o.mqtt_publishers = std::move(mqtt.publishers);
     return CONTINUE;
 }
 

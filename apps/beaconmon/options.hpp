@@ -10,6 +10,7 @@
 
 #include "beaconmon/record.hpp"
 #include "beaconmon/timeline.hpp"
+#include "common/mqtt_cli.hpp"
 #include "stream/stream.hpp"
 
 namespace beacon::mon {
@@ -31,6 +32,10 @@ struct Options {
     std::string waterfall;  // --waterfall: a PNG of every minute in this folder
     bool quiet = false;     // -q
     int jobs = 0;           // -j; 0: one per processor
+    MqttOptions mqtt;       // --mqtt and its companions
+
+    // One per --mqtt URL, from the options above.
+    std::vector<mqtt::PublisherConfig> mqtt_publishers;
 };
 
 inline constexpr int CONTINUE = -1;
