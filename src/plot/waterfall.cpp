@@ -134,9 +134,9 @@ float median_of(const float* v, std::size_t n) {
                                 1u << (31 - 2 * BITS));
 }
 
-// The spectrogram painted onto the plot's pixels (highest frequency on
-// top), each pixel the mean power of the cells it covers, coloured by its
-// level over the median of the band. Cells are visited once and not kept;
+// The spectrogram laid onto the plot's pixels (highest frequency on top),
+// each pixel the mean power of the cells it covers, coloured by its level
+// over the median of the band: the level is the pixel's palette index. Cells are visited once and not kept;
 // levels are found by comparing powers with the steps' thresholds, so no
 // logarithm is taken.
 PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
@@ -167,13 +167,16 @@ PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
     for (int k = 1; k < LEVELS; ++k)
         edge[k - 1] = static_cast<float>(
             noise * std::pow(10.0, (WATERFALL_DB_LO + k * WATERFALL_DB_STEP) / 10.0));
-    const std::uint32_t* colours = level_pixels();
-    const Canvas::Pixels px = canvas.pixels();
+    Canvas::IndexedRect rect;
+    rect.x = static_cast<int>(l.left);
+    rect.y = static_cast<int>(l.top);
+    rect.width = width;
+    rect.height = height;
+    rect.indices.resize(static_cast<std::size_t>(width) * height);
+    rect.colours.assign(level_pixels(), level_pixels() + LEVELS);
     for (int y = 0; y < height; ++y) {
         const float* in = by_f.get() + static_cast<std::size_t>(y) * cells;
-        auto* out = reinterpret_cast<std::uint32_t*>(
-                        px.data + (static_cast<int>(l.top) + height - 1 - y) * px.stride) +
-                    static_cast<int>(l.left);
+        std::uint8_t* out = rect.indices.data() + static_cast<std::size_t>(height - 1 - y) * width;
         for (int x = 0; x < width; ++x) {
             float v = 0.0f;
             for (const Share& sh : along_t[x])
@@ -181,10 +184,10 @@ PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
             int level = 0;  // edges at or below v
             for (int step = 8; step >= 1; step /= 2)
                 if (v >= edge[level + step - 1]) level += step;
-            out[x] = colours[level];
+            out[x] = static_cast<std::uint8_t>(level);
         }
     }
-    canvas.pixels_done();
+    canvas.set_indexed(std::move(rect));
     return {};
 }
 
