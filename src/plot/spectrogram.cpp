@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -113,18 +114,21 @@ std::vector<float> half_band(double pass) {
     return taps;
 }
 
-// Outputs are made in blocks of this many: loops of a fixed length over
-// distinct arrays are what the compiler vectorises at -O2.
+// Outputs are made in blocks of this many, four at a time in a vector of
+// four floats (GCC's generic vectors: SSE on x86-64, whatever the target
+// has elsewhere).
 constexpr std::size_t BLOCK = 64;
+using V4 = float __attribute__((vector_size(16)));
+using I4 = int __attribute__((vector_size(16)));
+V4 load4(const float* p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+void store4(float* p, V4 v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
-void half_of(float* __restrict y, const float* __restrict x) {
-    for (std::size_t m = 0; m < BLOCK; ++m)
-        y[m] = 0.5f * x[m];
-}
-void add_pair(float* __restrict y, const float* __restrict a, const float* __restrict b, float t) {
-    for (std::size_t m = 0; m < BLOCK; ++m)
-        y[m] += t * (a[m] + b[m]);
-}
 void product(float* __restrict y, const float* __restrict a, const float* __restrict b) {
     for (std::size_t m = 0; m < BLOCK; ++m)
         y[m] = a[m] * b[m];
@@ -183,7 +187,16 @@ class Halver {
             v->resize(e + pairs);
         for (std::vector<float>* v : {&odd_re_, &odd_im_})
             v->resize(o + pairs);
-        for (std::size_t k = 0; k < pairs; ++k, i += 2) {
+        std::size_t k = 0;
+        for (; k + 4 <= pairs; k += 4, i += 8) {  // deinterleaved four pairs at a time
+            const V4 r0 = load4(re + i), r1 = load4(re + i + 4);
+            const V4 i0 = load4(im + i), i1 = load4(im + i + 4);
+            store4(even_re_.data() + e + k, __builtin_shuffle(r0, r1, I4{0, 2, 4, 6}));
+            store4(odd_re_.data() + o + k, __builtin_shuffle(r0, r1, I4{1, 3, 5, 7}));
+            store4(even_im_.data() + e + k, __builtin_shuffle(i0, i1, I4{0, 2, 4, 6}));
+            store4(odd_im_.data() + o + k, __builtin_shuffle(i0, i1, I4{1, 3, 5, 7}));
+        }
+        for (; k < pairs; ++k, i += 2) {
             even_re_[e + k] = re[i];
             even_im_[e + k] = im[i];
             odd_re_[o + k] = re[i + 1];
@@ -222,9 +235,12 @@ class Halver {
     }
 
     void filter(const float* even, const float* odd, float* y) const {
-        half_of(y, even);
-        for (std::size_t j = 0; j < taps_.size(); ++j)
-            add_pair(y, odd - j - 1, odd + j, taps_[j]);
+        for (std::size_t m = 0; m < BLOCK; m += 4) {
+            V4 v = 0.5f * load4(even + m);
+            for (std::size_t j = 0; j < taps_.size(); ++j)
+                v += taps_[j] * (load4(odd + m - j - 1) + load4(odd + m + j));
+            store4(y + m, v);
+        }
     }
     void filter_slowly(const float* even, const float* odd, float* y, std::size_t count) const {
         for (std::size_t m = 0; m < count; ++m) {
@@ -350,9 +366,11 @@ SpectrogramStatus for_each_column(std::span<const float> samples, const Spectrog
     for (int c = 0; c < shape.columns; ++c) {
         const float* re = z.re.data() + static_cast<std::size_t>(c) * hop;
         const float* im = z.im.data() + static_cast<std::size_t>(c) * hop;
-        for (int i = 0; i < size; ++i) {
-            in[i][0] = w[i] * re[i];
-            in[i][1] = w[i] * im[i];
+        float* to = in[0];
+        for (int i = 0; i < size; i += 4) {  // interleaved, windowed
+            const V4 r = load4(re + i) * load4(w + i), m = load4(im + i) * load4(w + i);
+            store4(to + 2 * i, __builtin_shuffle(r, m, I4{0, 4, 1, 5}));
+            store4(to + 2 * i + 4, __builtin_shuffle(r, m, I4{2, 6, 3, 7}));
         }
         fftwf_execute_dft(plan->plan, in.get(), spectrum.get());
         int k = ((shape.first_bin - centre) % size + size) % size;  // of row 0
