@@ -234,12 +234,23 @@ class Halver {
         first_ += 2 * drop;
     }
 
+    // Sixteen outputs at a time: four independent sums hide the adder's
+    // latency.
     void filter(const float* even, const float* odd, float* y) const {
-        for (std::size_t m = 0; m < BLOCK; m += 4) {
-            V4 v = 0.5f * load4(even + m);
-            for (std::size_t j = 0; j < taps_.size(); ++j)
-                v += taps_[j] * (load4(odd + m - j - 1) + load4(odd + m + j));
-            store4(y + m, v);
+        static_assert(BLOCK % 16 == 0);
+        for (std::size_t m = 0; m < BLOCK; m += 16) {
+            V4 v[4];
+            for (int q = 0; q < 4; ++q)
+                v[q] = 0.5f * load4(even + m + 4 * q);
+            for (std::size_t j = 0; j < taps_.size(); ++j) {
+                const float t = taps_[j];
+                const float* before = odd + m - j - 1;
+                const float* after = odd + m + j;
+                for (int q = 0; q < 4; ++q)
+                    v[q] += t * (load4(before + 4 * q) + load4(after + 4 * q));
+            }
+            for (int q = 0; q < 4; ++q)
+                store4(y + m + 4 * q, v[q]);
         }
     }
     void filter_slowly(const float* even, const float* odd, float* y, std::size_t count) const {
@@ -298,6 +309,19 @@ void mix_and_decimate(std::span<const float> x, int k, int halvings, double pass
             halvers[0]->push(re.data(), im.data(), n);
     }
     if (!halvers.empty()) halvers[0]->finish();
+}
+
+// out[i] = gain |z[i]|^2 for n complex numbers z (interleaved).
+void powers(const float* z, int n, float gain, float* out) {
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const V4 a = load4(z + 2 * i), b = load4(z + 2 * i + 4);
+        const V4 re = __builtin_shuffle(a, b, I4{0, 2, 4, 6});
+        const V4 im = __builtin_shuffle(a, b, I4{1, 3, 5, 7});
+        store4(out + i, gain * (re * re + im * im));
+    }
+    for (; i < n; ++i)
+        out[i] = gain * (z[2 * i] * z[2 * i] + z[2 * i + 1] * z[2 * i + 1]);
 }
 
 // The band's half width in Hz that the filters must pass: its bins and the
@@ -373,11 +397,12 @@ SpectrogramStatus for_each_column(std::span<const float> samples, const Spectrog
             store4(to + 2 * i + 4, __builtin_shuffle(r, m, I4{2, 6, 3, 7}));
         }
         fftwf_execute_dft(plan->plan, in.get(), spectrum.get());
-        int k = ((shape.first_bin - centre) % size + size) % size;  // of row 0
-        for (int r = 0; r < shape.rows; ++r, k = k + 1 == size ? 0 : k + 1) {
-            const fftwf_complex& v = spectrum[k];
-            power[r] = gain * (v[0] * v[0] + v[1] * v[1]);
-        }
+        // The band's bins: from row 0's up to the end of the spectrum, then
+        // on from its start (the negative frequencies).
+        const int k = ((shape.first_bin - centre) % size + size) % size;  // of row 0
+        const int upper = std::min(shape.rows, size - k);
+        powers(spectrum[k], upper, gain, power.get());
+        powers(spectrum[0], shape.rows - upper, gain, power.get() + upper);
         column(c, power.get());
     }
     return SpectrogramStatus::ok;
