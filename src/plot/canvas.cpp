@@ -107,9 +107,9 @@ bool to_palette(cairo_surface_t* surface, const Canvas::IndexedRect* rect, int b
             if (colours == 256) return false;
             key[slot] = c;
             index[slot] = static_cast<std::uint8_t>(colours++);
-            palette.insert(palette.end(), {static_cast<std::uint8_t>(c >> 16),
-                                           static_cast<std::uint8_t>(c >> 8),
-                                           static_cast<std::uint8_t>(c)});
+            palette.insert(palette.end(),
+                           {static_cast<std::uint8_t>(c >> 16), static_cast<std::uint8_t>(c >> 8),
+                            static_cast<std::uint8_t>(c)});
         }
         out = index[slot];
         return true;
@@ -259,8 +259,8 @@ PlotResult Canvas::finish() {
         bool indexed = false;
         for (int bits : {8, 6, 5, 4})
             if (!indexed)
-                indexed = to_palette(surface_.get(), indexed_ ? &*indexed_ : nullptr, bits,
-                                     indices, palette);
+                indexed = to_palette(surface_.get(), indexed_ ? &*indexed_ : nullptr, bits, indices,
+                                     palette);
         if (indexed) {
             const int err = write_indexed_png(
                 sink_->file, cairo_image_surface_get_width(surface_.get()),

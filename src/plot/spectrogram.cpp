@@ -62,8 +62,8 @@ const SizedPlan* plan_of_size(int size) {
             const std::lock_guard<std::mutex> planner(fft::planner_mutex());
             // Measuring would take time for no gain that shows among a
             // minute's other costs.
-            p->plan = fftwf_plan_dft_1d(size, p->in.get(), p->out.get(), FFTW_FORWARD,
-                                        FFTW_ESTIMATE);
+            p->plan =
+                fftwf_plan_dft_1d(size, p->in.get(), p->out.get(), FFTW_FORWARD, FFTW_ESTIMATE);
         }
         if (p->plan == nullptr) return nullptr;
         p->window.resize(size);
@@ -103,8 +103,8 @@ std::vector<float> half_band(double pass) {
     double sum = 0.0;
     for (int n = 1; n <= reach; n += 2) {
         const double u = static_cast<double>(n) / (reach + 1);
-        const double w = std::cyl_bessel_i(0.0, beta * std::sqrt(1.0 - u * u)) /
-                         std::cyl_bessel_i(0.0, beta);
+        const double w =
+            std::cyl_bessel_i(0.0, beta * std::sqrt(1.0 - u * u)) / std::cyl_bessel_i(0.0, beta);
         h.push_back(std::sin(std::numbers::pi * n / 2) / (std::numbers::pi * n) * w);
         sum += 2.0 * h.back();
     }
@@ -145,8 +145,10 @@ void product(float* __restrict y, const float* __restrict a, const float* __rest
 class Halver {
   public:
     Halver(std::vector<float> taps, Halver* next, Complex* out)
-        : taps_(std::move(taps)), reach_(static_cast<std::ptrdiff_t>(2 * taps_.size() - 1)),
-          next_stage_(next), out_(out) {
+        : taps_(std::move(taps)),
+          reach_(static_cast<std::ptrdiff_t>(2 * taps_.size() - 1)),
+          next_stage_(next),
+          out_(out) {
         for (std::vector<float>* v : {&even_re_, &even_im_, &odd_re_, &odd_im_})
             v->assign(taps_.size(), 0.0f);
         first_ = -(reach_ + 1);
@@ -156,8 +158,7 @@ class Halver {
         take(re, im, n);
         // Output m needs the input up to 2m + reach; whole blocks only.
         const std::ptrdiff_t ready = (last() - reach_) / 2 + 1 - next_;
-        if (ready >= static_cast<std::ptrdiff_t>(BLOCK))
-            emit(next_ + ready / BLOCK * BLOCK);
+        if (ready >= static_cast<std::ptrdiff_t>(BLOCK)) emit(next_ + ready / BLOCK * BLOCK);
     }
 
     // Makes the outputs that remain, of the samples up to the last pushed,
@@ -287,9 +288,8 @@ void mix_and_decimate(std::span<const float> x, int k, int halvings, double pass
     }
     std::vector<std::unique_ptr<Halver>> halvers(static_cast<std::size_t>(halvings));
     for (int h = halvings - 1; h >= 0; --h)  // the last first, for the links
-        halvers[h] = std::make_unique<Halver>(half_band(pass * (1 << h)),
-                                              h + 1 < halvings ? halvers[h + 1].get() : nullptr,
-                                              &out);
+        halvers[h] = std::make_unique<Halver>(
+            half_band(pass * (1 << h)), h + 1 < halvings ? halvers[h + 1].get() : nullptr, &out);
     static_assert(N % BLOCK == 0);
     for (std::size_t base = 0; base < x.size(); base += N) {
         const std::size_t n = std::min<std::size_t>(N, x.size() - base);
