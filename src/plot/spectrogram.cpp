@@ -235,23 +235,26 @@ class Halver {
         first_ += 2 * drop;
     }
 
-    // Sixteen outputs at a time: four independent sums hide the adder's
-    // latency.
+    // Sixteen outputs at a time: four independent sums (named, so that
+    // they stay in registers) hide the adder's latency.
     void filter(const float* even, const float* odd, float* y) const {
         static_assert(BLOCK % 16 == 0);
         for (std::size_t m = 0; m < BLOCK; m += 16) {
-            V4 v[4];
-            for (int q = 0; q < 4; ++q)
-                v[q] = 0.5f * load4(even + m + 4 * q);
+            V4 v0 = 0.5f * load4(even + m), v1 = 0.5f * load4(even + m + 4);
+            V4 v2 = 0.5f * load4(even + m + 8), v3 = 0.5f * load4(even + m + 12);
             for (std::size_t j = 0; j < taps_.size(); ++j) {
                 const float t = taps_[j];
-                const float* before = odd + m - j - 1;
-                const float* after = odd + m + j;
-                for (int q = 0; q < 4; ++q)
-                    v[q] += t * (load4(before + 4 * q) + load4(after + 4 * q));
+                const float* a = odd + m - j - 1;
+                const float* b = odd + m + j;
+                v0 += t * (load4(a) + load4(b));
+                v1 += t * (load4(a + 4) + load4(b + 4));
+                v2 += t * (load4(a + 8) + load4(b + 8));
+                v3 += t * (load4(a + 12) + load4(b + 12));
             }
-            for (int q = 0; q < 4; ++q)
-                store4(y + m + 4 * q, v[q]);
+            store4(y + m, v0);
+            store4(y + m + 4, v1);
+            store4(y + m + 8, v2);
+            store4(y + m + 12, v3);
         }
     }
     void filter_slowly(const float* even, const float* odd, float* y, std::size_t count) const {
