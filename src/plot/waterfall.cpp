@@ -186,6 +186,9 @@ PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
     rect.height = height;
     rect.indices.resize(static_cast<std::size_t>(width) * height);
     rect.colours.assign(level_pixels(), level_pixels() + LEVELS);
+    std::array<V4, LEVELS - 1> edges;
+    for (int k = 0; k < LEVELS - 1; ++k)
+        edges[k] = V4{} + edge[k];
     std::vector<float> row(static_cast<std::size_t>(width) + 3, 0.0f);  // whole vectors
     for (int y = 0; y < height; ++y) {
         const float* in = by_f.get() + static_cast<std::size_t>(y) * cells;
@@ -196,10 +199,17 @@ PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
             V4 v;
             std::memcpy(&v, row.data() + x, sizeof v);
             I4 level{};
-            for (float e : edge)
+            for (const V4& e : edges)
                 level -= v >= e;  // a true comparison is -1
-            for (int i = 0; i < 4 && x + i < width; ++i)
-                out[x + i] = static_cast<std::uint8_t>(level[i]);
+            if (x + 4 <= width) {
+                out[x] = static_cast<std::uint8_t>(level[0]);
+                out[x + 1] = static_cast<std::uint8_t>(level[1]);
+                out[x + 2] = static_cast<std::uint8_t>(level[2]);
+                out[x + 3] = static_cast<std::uint8_t>(level[3]);
+            } else {
+                for (int i = 0; x + i < width; ++i)
+                    out[x + i] = static_cast<std::uint8_t>(level[i]);
+            }
         }
     }
     canvas.set_indexed(std::move(rect));
