@@ -116,10 +116,15 @@ bool to_palette(cairo_surface_t* surface, const Canvas::IndexedRect* rect, int b
     };
     std::vector<std::uint8_t> rect_index;
     int rx0 = w, rx1 = w, ry0 = h, ry1 = h;  // the rectangle, clipped to the picture
+    bool same_index = true;
     if (rect != nullptr) {
         rect_index.resize(rect->colours.size());
         for (std::size_t i = 0; i < rect->colours.size(); ++i)
             if (!find(rect->colours[i] & 0xffffffu, rect_index[i])) return false;
+        // Its colours come first: their indices are the rectangle's own
+        // unless rounding merged two.
+        for (std::size_t i = 0; i < rect_index.size(); ++i)
+            same_index = same_index && rect_index[i] == i;
         rx0 = std::clamp(rect->x, 0, w);
         rx1 = std::clamp(rect->x + rect->width, rx0, w);
         ry0 = std::clamp(rect->y, 0, h);
@@ -136,8 +141,13 @@ bool to_palette(cairo_surface_t* surface, const Canvas::IndexedRect* rect, int b
                 const std::uint8_t* from = rect->indices.data() +
                                            static_cast<std::size_t>(y - rect->y) * rect->width +
                                            (rx0 - rect->x);
-                for (; x < rx1; ++x)
-                    out[x] = rect_index[*from++];
+                if (same_index) {
+                    std::memcpy(out + x, from, static_cast<std::size_t>(rx1 - x));
+                    x = rx1;
+                } else {
+                    for (; x < rx1; ++x)
+                        out[x] = rect_index[*from++];
+                }
                 if (x == w) break;
             }
             const std::uint32_t raw = row[x] & 0xffffffu;
