@@ -46,12 +46,12 @@ Spectrogram spectrogram_shape(std::size_t n_samples, double t0_s, double f_lo_hz
 
 enum class SpectrogramStatus { ok, too_short, empty_band, out_of_memory };
 
-// Fills `out` (shape as above) from 12000 Hz samples.
 // The decimation the band of `rows` bins allows: the largest power of two
 // up to 16 that leaves the band, plus the window's main lobe, inside 80% of
 // the decimated rate (the rest is the last filter's transition).
 int spectrogram_decimation(int rows);
 
+// Fills `out` (shape as above) from 12000 Hz samples.
 SpectrogramStatus compute_spectrogram(std::span<const float> samples, double t0_s, double f_lo_hz,
                                       double f_hi_hz, Spectrogram& out);
 
