@@ -209,7 +209,7 @@ class Halver {
         }
     }
 
-    // Outputs next_ .. end - 1, then drops the input no later output needs.
+    // Outputs next_ .. end - 1, then drops input that no later output needs.
     void emit(std::ptrdiff_t end) {
         float re[BLOCK], im[BLOCK];
         for (std::ptrdiff_t m = next_; m < end; m += BLOCK) {
@@ -229,7 +229,9 @@ class Halver {
                 out_->append(re, im, count);
         }
         next_ = std::max(next_, end);
+        // Dropped a few thousand at a time, so that what stays is seldom moved.
         const std::ptrdiff_t drop = (2 * next_ - reach_ - 1 - first_) / 2;
+        if (drop < 4096) return;
         for (std::vector<float>* v : {&even_re_, &even_im_, &odd_re_, &odd_im_})
             v->erase(v->begin(), v->begin() + drop);
         first_ += 2 * drop;
