@@ -280,10 +280,13 @@ class Halver {
 
 // The samples times exp(-2 pi i k n / N), which moves bin k to 0, halved in
 // rate `halvings` times (half-band filters passing `pass` cycles per sample
-// of the input rate either side of 0) and appended to `out`. The oscillator
-// repeats every N samples: one period is made (by rotation in double, exact
-// enough over N steps) and the samples pass in pieces of that length.
-void mix_and_decimate(std::span<const float> x, int k, int halvings, double pass, Complex& out) {
+// of the input rate either side of 0) and appended to `out`; `more` is
+// called whenever some were. The oscillator repeats every N samples: one
+// period is made (by rotation in double, exact enough over N steps) and the
+// samples pass in pieces of that length.
+template <typename More>
+void mix_and_decimate(std::span<const float> x, int k, int halvings, double pass, Complex& out,
+                      const More& more) {
     std::vector<float> c(N), s(N), re(N), im(N);
     const std::complex<double> step = std::polar(1.0, -2.0 * std::numbers::pi * k / N);
     std::complex<double> z = 1.0;
@@ -312,8 +315,10 @@ void mix_and_decimate(std::span<const float> x, int k, int halvings, double pass
             out.append(re.data(), im.data(), n);
         else
             halvers[0]->push(re.data(), im.data(), n);
+        more();
     }
     if (!halvers.empty()) halvers[0]->finish();
+    more();
 }
 
 // out[i] = gain |z[i]|^2 for n complex numbers z (interleaved).
@@ -379,39 +384,54 @@ SpectrogramStatus for_each_column(std::span<const float> samples, const Spectrog
     Buffer<float> power = allocate<float>(static_cast<std::size_t>(shape.rows));
     if (plan == nullptr || !in || !spectrum || !power) return SpectrogramStatus::out_of_memory;
     const int centre = shape.first_bin + shape.rows / 2;
-    Complex z;
-    try {
-        z.re.reserve(samples.size() / d + 1);
-        z.im.reserve(samples.size() / d + 1);
-        // Each halving passes the band and stops what would fold onto it.
-        mix_and_decimate(samples, centre, std::countr_zero(static_cast<unsigned>(d)),
-                         pass_half_width(shape.rows) / PI4_SAMPLE_RATE, z);
-    } catch (const std::bad_alloc&) {
-        return SpectrogramStatus::out_of_memory;
-    }
     // Decimation divides a tone's DFT amplitude, and the noise's, by d.
     const auto gain = static_cast<float>(d) * static_cast<float>(d);
     const float* w = plan->window.data();
-    for (int c = 0; c < shape.columns; ++c) {
-        const float* re = z.re.data() + static_cast<std::size_t>(c) * hop;
-        const float* im = z.im.data() + static_cast<std::size_t>(c) * hop;
-        float* to = in[0];
-        for (int i = 0; i < size; i += 4) {  // interleaved, windowed
-            const V4 r = load4(re + i) * load4(w + i), m = load4(im + i) * load4(w + i);
-            store4(to + 2 * i, __builtin_shuffle(r, m, I4{0, 4, 1, 5}));
-            store4(to + 2 * i + 4, __builtin_shuffle(r, m, I4{2, 6, 3, 7}));
+    // The decimated samples from index z_first on; columns are made as soon
+    // as their samples are there, and samples no later column needs are
+    // dropped, so that a minute's decimated signal is never held whole.
+    Complex z;
+    std::size_t z_first = 0;
+    int c = 0;
+    auto columns_ready = [&] {
+        for (; c < shape.columns; ++c) {
+            const std::size_t from = static_cast<std::size_t>(c) * hop;
+            if (from + size > z_first + z.size()) break;
+            const float* re = z.re.data() + (from - z_first);
+            const float* im = z.im.data() + (from - z_first);
+            float* to = in[0];
+            for (int i = 0; i < size; i += 4) {  // interleaved, windowed
+                const V4 r = load4(re + i) * load4(w + i), m = load4(im + i) * load4(w + i);
+                store4(to + 2 * i, __builtin_shuffle(r, m, I4{0, 4, 1, 5}));
+                store4(to + 2 * i + 4, __builtin_shuffle(r, m, I4{2, 6, 3, 7}));
+            }
+            fftwf_execute_dft(plan->plan, in.get(), spectrum.get());
+            // The band's bins: from row 0's up to the end of the spectrum,
+            // then on from its start (the negative frequencies).
+            const int k = ((shape.first_bin - centre) % size + size) % size;  // of row 0
+            const int upper = std::min(shape.rows, size - k);
+            powers(spectrum[k], upper, gain, power.get());
+            powers(spectrum[0], shape.rows - upper, gain, power.get() + upper);
+            column(c, power.get());
         }
-        fftwf_execute_dft(plan->plan, in.get(), spectrum.get());
-        // The band's bins: from row 0's up to the end of the spectrum, then
-        // on from its start (the negative frequencies).
-        const int k = ((shape.first_bin - centre) % size + size) % size;  // of row 0
-        const int upper = std::min(shape.rows, size - k);
-        powers(spectrum[k], upper, gain, power.get());
-        powers(spectrum[0], shape.rows - upper, gain, power.get() + upper);
-        column(c, power.get());
+        const std::size_t spent =
+            std::min(static_cast<std::size_t>(c) * hop, z_first + z.size()) - z_first;
+        if (spent >= 4 * static_cast<std::size_t>(size)) {
+            z.re.erase(z.re.begin(), z.re.begin() + static_cast<std::ptrdiff_t>(spent));
+            z.im.erase(z.im.begin(), z.im.begin() + static_cast<std::ptrdiff_t>(spent));
+            z_first += spent;
+        }
+    };
+    try {
+        // Each halving passes the band and stops what would fold onto it.
+        mix_and_decimate(samples, centre, std::countr_zero(static_cast<unsigned>(d)),
+                         pass_half_width(shape.rows) / PI4_SAMPLE_RATE, z, columns_ready);
+    } catch (const std::bad_alloc&) {
+        return SpectrogramStatus::out_of_memory;
     }
     return SpectrogramStatus::ok;
 }
+
 SpectrogramStatus compute_spectrogram(std::span<const float> samples, double t0_s, double f_lo_hz,
                                       double f_hi_hz, Spectrogram& out) {
     out = spectrogram_shape(samples.size(), t0_s, f_lo_hz, f_hi_hz);
