@@ -123,22 +123,42 @@ Shares shares(int n_in, int n_out) {
 
 // The median of non-negative floats, to 2^-15 of its value, without a
 // sorted copy: their bit patterns sort as they do, so two passes of a
-// histogram over 12 bits each (exponent first) find it.
+// histogram over 12 bits each (exponent first) find it. Four histograms
+// take turns, so that neighbours in the same bin (the rule in noise) do not
+// wait for each other's count; the second pass counts without a branch.
 float median_of(const float* v, std::size_t n) {
-    constexpr int BITS = 12, BINS = 1 << BITS;
+    constexpr int BITS = 12, BINS = 1 << BITS, WAYS = 4;
     auto bits_of = [](float f) { return std::bit_cast<std::uint32_t>(f); };
-    std::array<std::uint32_t, BINS> count{};
-    for (std::size_t i = 0; i < n; ++i)
-        ++count[bits_of(v[i]) >> (32 - BITS)];
+    std::vector<std::uint32_t> ways(static_cast<std::size_t>(WAYS) * BINS);
+    auto merged = [&] {
+        std::vector<std::uint32_t> count(ways.begin(), ways.begin() + BINS);
+        for (int w = 1; w < WAYS; ++w)
+            for (int i = 0; i < BINS; ++i)
+                count[i] += ways[static_cast<std::size_t>(w) * BINS + i];
+        return count;
+    };
+    std::size_t i = 0;
+    for (; i + WAYS <= n; i += WAYS)
+        for (int w = 0; w < WAYS; ++w)
+            ++ways[static_cast<std::size_t>(w) * BINS + (bits_of(v[i + w]) >> (32 - BITS))];
+    for (; i < n; ++i)
+        ++ways[bits_of(v[i]) >> (32 - BITS)];
+    std::vector<std::uint32_t> count = merged();
     std::size_t rank = (n - 1) / 2;  // of the lower median
     std::uint32_t high = 0;
     while (rank >= count[high])
         rank -= count[high++];
-    count.fill(0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t b = bits_of(v[i]);
-        if (b >> (32 - BITS) == high) ++count[(b >> (32 - 2 * BITS)) & (BINS - 1)];
-    }
+    std::fill(ways.begin(), ways.end(), 0u);
+    auto tally = [&](int w, std::uint32_t b) {
+        ways[static_cast<std::size_t>(w) * BINS + ((b >> (32 - 2 * BITS)) & (BINS - 1))] +=
+            (b >> (32 - BITS)) == high ? 1u : 0u;
+    };
+    for (i = 0; i + WAYS <= n; i += WAYS)
+        for (int w = 0; w < WAYS; ++w)
+            tally(w, bits_of(v[i + w]));
+    for (; i < n; ++i)
+        tally(0, bits_of(v[i]));
+    count = merged();
     std::uint32_t next = 0;
     while (rank >= count[next])
         rank -= count[next++];
@@ -162,22 +182,24 @@ PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
     const int height = static_cast<int>(l.bottom - l.top);
     const int cells = shape.columns;
     const Shares along_t = shares(cells, width), along_f = shares(shape.rows, height);
-    // Frequency first, column by column, into rows of the picture.
+    // Frequency first, column by column, each cell's column of pixel rows
+    // stored whole.
     const std::size_t n = static_cast<std::size_t>(height) * cells;
-    const auto by_f = std::make_unique_for_overwrite<float[]>(n);  // [y * cells + c], y = 0 lowest
+    const auto by_f = std::make_unique_for_overwrite<float[]>(n);  // [c * height + y], y = 0 lowest
     const SpectrogramStatus st = for_each_column(samples, shape, [&](int c, const float* power) {
-        float* to = by_f.get() + c;
-        for (int y = 0; y < height; ++y, to += cells)
-            *to = along_f.of(y, power);
+        float* to = by_f.get() + static_cast<std::size_t>(c) * height;
+        for (int y = 0; y < height; ++y)
+            to[y] = along_f.of(y, power);
     });
     if (st == SpectrogramStatus::out_of_memory) return {PlotStatus::out_of_memory, "out of memory"};
 
     // Power at the lower edge of each step but the first.
     const double noise = std::max(median_of(by_f.get(), n), 1e-30f);  // floor: digital silence
-    std::array<float, LEVELS - 1> edge;
-    for (int k = 1; k < LEVELS; ++k)
-        edge[k - 1] = static_cast<float>(
-            noise * std::pow(10.0, (WATERFALL_DB_LO + k * WATERFALL_DB_STEP) / 10.0));
+    std::array<V4, LEVELS - 1> edges;
+    for (int k = 1; k < LEVELS; ++k) {
+        const double db = WATERFALL_DB_LO + k * WATERFALL_DB_STEP;
+        edges[k - 1] = V4{} + static_cast<float>(noise * std::pow(10.0, db / 10.0));
+    }
     Canvas::IndexedRect rect;
     rect.x = static_cast<int>(l.left);
     rect.y = static_cast<int>(l.top);
@@ -185,30 +207,39 @@ PlotResult paint_spectrogram(Canvas& canvas, const WaterfallLayout& l,
     rect.height = height;
     rect.indices.resize(static_cast<std::size_t>(width) * height);
     rect.colours.assign(level_pixels(), level_pixels() + LEVELS);
-    std::array<V4, LEVELS - 1> edges;
-    for (int k = 0; k < LEVELS - 1; ++k)
-        edges[k] = V4{} + edge[k];
-    std::vector<float> row(static_cast<std::size_t>(width) + 3, 0.0f);  // whole vectors
-    for (int y = 0; y < height; ++y) {
-        const float* in = by_f.get() + static_cast<std::size_t>(y) * cells;
-        for (int x = 0; x < width; ++x)
-            row[x] = along_t.of(x, in);
-        std::uint8_t* out = rect.indices.data() + static_cast<std::size_t>(height - 1 - y) * width;
-        for (int x = 0; x < width; x += 4) {
-            V4 v;
-            std::memcpy(&v, row.data() + x, sizeof v);
-            I4 level{};
-            for (const V4& e : edges)
-                level -= v >= e;  // a true comparison is -1
-            if (x + 4 <= width) {
-                out[x] = static_cast<std::uint8_t>(level[0]);
-                out[x + 1] = static_cast<std::uint8_t>(level[1]);
-                out[x + 2] = static_cast<std::uint8_t>(level[2]);
-                out[x + 3] = static_cast<std::uint8_t>(level[3]);
-            } else {
-                for (int i = 0; x + i < width; ++i)
-                    out[x + i] = static_cast<std::uint8_t>(level[i]);
+    auto level_of = [&edges](V4 v) {
+        I4 level{};
+        for (const V4& e : edges)
+            level -= v >= e;  // a true comparison is -1
+        return level;
+    };
+    // Then time, pixel column by pixel column, four rows at a time; row y
+    // is the picture's row height - 1 - y.
+    std::uint8_t* bottom = rect.indices.data() + static_cast<std::size_t>(height - 1) * width;
+    for (int x = 0; x < width; ++x) {
+        auto at = [&](int k, int y) {
+            return by_f.get() + static_cast<std::size_t>(along_t.cell[k]) * height + y;
+        };
+        const int k0 = along_t.start[x], k1 = along_t.start[x + 1];
+        int y = 0;
+        for (; y + 4 <= height; y += 4) {
+            V4 v{};
+            for (int k = k0; k < k1; ++k) {
+                V4 p;
+                std::memcpy(&p, at(k, y), sizeof p);
+                v += along_t.weight[k] * p;
             }
+            const I4 level = level_of(v);
+            for (int i = 0; i < 4; ++i)
+                bottom[x - static_cast<std::ptrdiff_t>(y + i) * width] =
+                    static_cast<std::uint8_t>(level[i]);
+        }
+        for (; y < height; ++y) {
+            float v = 0.0f;
+            for (int k = k0; k < k1; ++k)
+                v += along_t.weight[k] * *at(k, y);
+            bottom[x - static_cast<std::ptrdiff_t>(y) * width] =
+                static_cast<std::uint8_t>(level_of(V4{} + v)[0]);
         }
     }
     canvas.set_indexed(std::move(rect));
