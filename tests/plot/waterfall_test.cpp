@@ -1,7 +1,7 @@
-// The waterfall: its spectrogram against a direct DFT, and its pictures read
-// back: a beacon's tones and carrier bright at their rows while they are on,
-// noise alone never making a bright row, failures as values, and threads
-// drawing at once giving what one thread draws.
+// The waterfall: its spectrogram against a direct DFT, the canvas's indexed
+// rectangle, and its pictures read back: a beacon's tones and carrier bright at their rows while
+// they are on, noise alone never making a bright row, failures as values, and threads drawing at
+// once giving what one thread draws.
 #include <gtest/gtest.h>
 
 #include <complex>
@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "pi4/frame.hpp"
+#include "plot/canvas.hpp"
 #include "plot/plot.hpp"
 #include "plot/spectrogram.hpp"
 #include "plot_png.hpp"
@@ -115,6 +116,80 @@ TEST(Spectrogram, CellsAreWindowedDftPowers) {
               plot::SpectrogramStatus::too_short);
     EXPECT_EQ(plot::compute_spectrogram(x, 0, 500.1, 500.2, s),
               plot::SpectrogramStatus::empty_band);
+}
+
+// The decimating filters take the samples in pieces: lengths that leave odd
+// and short last pieces, and bands at 0 Hz, across 3000 Hz and at 6000 Hz,
+// still match the direct DFT in the first and last columns.
+TEST(Spectrogram, AnyLengthAndBandMatchesTheDft) {
+    sim::Noise rng(12);
+    std::vector<float> all(20001);
+    for (float& v : all)
+        v = static_cast<float>(rng.gaussian());
+    const int N = plot::SPECTROGRAM_FFT;
+    for (std::size_t n : {8193ul, 9391ul, 20001ul}) {
+        const std::span<const float> x = std::span<const float>(all).first(n);
+        for (auto [lo, hi] : {std::pair{0.0, 30.0}, {2999.0, 3001.0}, {5900.0, 6000.0}}) {
+            plot::Spectrogram s;
+            ASSERT_EQ(plot::compute_spectrogram(x, 0.0, lo, hi, s), plot::SpectrogramStatus::ok);
+            for (int c : {0, s.columns - 1}) {
+                for (int r : {0, s.rows - 1}) {
+                    std::complex<double> sum = 0;
+                    for (int i = 0; i < N; ++i)
+                        sum += (0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / N)) *
+                               static_cast<double>(x[c * 1200 + i]) *
+                               std::polar(1.0, -2 * std::numbers::pi * (s.first_bin + r) * i / N);
+                    EXPECT_NEAR(s.at(c, r), std::norm(sum), 3e-3 * (std::norm(sum) + 3072))
+                        << n << " samples, " << lo << "-" << hi << " Hz, column " << c;
+                }
+            }
+        }
+    }
+}
+
+// A rectangle given as palette indices lands where it is placed, in its
+// own colours, whether the picture is written with a palette or, with more
+// colours than a palette holds, in full colour.
+TEST(Canvas, IndexedRectangleLandsInItsColours) {
+    TempDir dir;
+    const std::vector<std::uint32_t> colours{0xff0000, 0x00ff00, 0x0000ff};
+    auto colour = [&](int i) {
+        const std::uint32_t c = colours[i];
+        return plot::Rgb{(c >> 16) / 255.0, ((c >> 8) & 0xff) / 255.0, (c & 0xff) / 255.0};
+    };
+    for (bool many_colours : {false, true}) {
+        const std::string path = dir.file(many_colours ? "many.png" : "few.png");
+        plot::detail::Canvas canvas(plot::detail::Format::png, path, 300, 200);
+        ASSERT_TRUE(canvas.ok());
+        if (many_colours) {  // 4096 colours, distinct even at 4 bits a channel
+            for (int i = 0; i < 4096; ++i) {
+                cairo_set_source_rgb(canvas.cr(), (i % 16) / 15.0, (i / 16 % 16) / 15.0,
+                                     (i / 256) / 15.0);
+                cairo_rectangle(canvas.cr(), i % 300, 100 + i / 300, 1, 1);
+                cairo_fill(canvas.cr());
+            }
+        }
+        plot::detail::Canvas::IndexedRect rect;
+        rect.x = 20;
+        rect.y = 10;
+        rect.width = 50;
+        rect.height = 40;
+        for (int y = 0; y < rect.height; ++y)
+            for (int x = 0; x < rect.width; ++x)
+                rect.indices.push_back(static_cast<std::uint8_t>((x + 2 * y) % 3));
+        rect.colours = colours;
+        canvas.set_indexed(rect);
+        ASSERT_TRUE(canvas.finish().ok());
+        const Png png(path);
+        ASSERT_TRUE(png.ok());
+        int wrong = 0;
+        for (int y = 0; y < rect.height; ++y)
+            for (int x = 0; x < rect.width; ++x)
+                wrong += distance(png.at(rect.x + x, rect.y + y), colour((x + 2 * y) % 3)) > 0.01;
+        EXPECT_EQ(wrong, 0) << (many_colours ? "full colour" : "palette");
+        for (auto [x, y] : {std::pair{19, 10}, {70, 10}, {20, 9}, {20, 50}})
+            EXPECT_LT(distance(png.at(x, y), {1, 1, 1}), 0.01) << x << "," << y;
+    }
 }
 
 TEST(Waterfall, BeaconIsBrightWhereItIsAndNoiseIsNot) {
