@@ -44,7 +44,8 @@ std::size_t ring_capacity(double window) {
 }
 }  // namespace
 
-MinuteCutter::MinuteCutter(double window) : window_(window), ring_(ring_capacity(window)) {}
+MinuteCutter::MinuteCutter(double window, bool whole_minutes)
+    : window_(window), whole_minutes_(whole_minutes), ring_(ring_capacity(window)) {}
 
 void MinuteCutter::begin_stretch(const std::string& input, double start) {
     input_ = input;
@@ -57,7 +58,7 @@ void MinuteCutter::begin_stretch(const std::string& input, double start) {
     next_ = std::max(next_, first);
 }
 
-std::optional<MinuteWork> MinuteCutter::next_ready(const SampleMap& map) {
+std::optional<MinuteWork> MinuteCutter::next_ready(const SampleMap& map, bool stretch_ended) {
     for (;;) {
         const auto span = minute_span(next_, window_, 0, map);
         if (!span) {  // the stretch begins after this minute
@@ -65,6 +66,17 @@ std::optional<MinuteWork> MinuteCutter::next_ready(const SampleMap& map) {
             continue;
         }
         if (span->first + span->count > ring_.end()) return std::nullopt;
+        // The whole minute: from the minute (or the stretch's first sample)
+        // to the next minute, or to the stretch's end when it has ended.
+        std::int64_t w0 = 0, w1 = 0;
+        if (whole_minutes_) {
+            w0 = std::max<std::int64_t>(0, map.first_at_or_after(next_));
+            w1 = map.first_at_or_after(next_ + MINUTE_S);
+            if (w1 > ring_.end()) {
+                if (!stretch_ended) return std::nullopt;
+                w1 = ring_.end();
+            }
+        }
         MinuteWork w;
         w.minute = next_;
         w.index = std::llround((next_ - *first_minute_) / MINUTE_S);
@@ -74,6 +86,12 @@ std::optional<MinuteWork> MinuteCutter::next_ready(const SampleMap& map) {
         w.input = input_;
         w.samples.resize(static_cast<std::size_t>(span->count));
         ring_.copy(span->first, span->count, w.samples.data());
+        if (w1 > w0 && w0 >= ring_.begin()) {
+            std::vector<double> whole(static_cast<std::size_t>(w1 - w0));
+            ring_.copy(w0, w1 - w0, whole.data());
+            w.whole.assign(whole.begin(), whole.end());
+            w.whole_t0_s = map.time_of(w0) - w.minute;
+        }
         return w;
     }
 }

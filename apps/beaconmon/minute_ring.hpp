@@ -3,7 +3,8 @@
 // the length of the input, and as soon as the span of a whole minute is
 // complete its samples are copied out as one piece of work. The ring keeps
 // more than a span (a minute and a span), so that work that needs the whole
-// minute, m to m + 60 s, can be cut from it too.
+// minute, m to m + 60 s (the carrier after the frame, the waterfall), is cut
+// from it too: such a minute is handed out once its last second has come.
 #pragma once
 
 #include <cstdint>
@@ -42,12 +43,18 @@ struct MinuteWork {
     MinuteSpan span;
     std::vector<double> samples;  // the span's samples
     std::string input;            // the input holding them, as records name it
+    // With whole minutes: the samples from the minute to the next one, as
+    // far as the stretch holds them, the first at whole_t0_s after the minute.
+    std::vector<float> whole;
+    double whole_t0_s = 0.0;
 };
 
 // Cuts the minutes out of the samples of one input after another.
 class MinuteCutter {
   public:
-    explicit MinuteCutter(double window);
+    // With `whole_minutes`, every piece of work also carries its minute's
+    // samples to the next minute, and waits for them.
+    MinuteCutter(double window, bool whole_minutes);
 
     // A stretch of contiguous samples begins (an input, or an input after a
     // gap), named `input` in the records, its first sample at `start`
@@ -66,18 +73,28 @@ class MinuteCutter {
             const std::size_t n = std::min(samples.size(), PIECE);
             ring_.push(samples.first(n));
             samples = samples.subspan(n);
-            while (auto work = next_ready(map))
+            while (auto work = next_ready(map, false))
                 ready(std::move(*work));
         }
+    }
+
+    // The stretch ends: a minute whose span is complete but whose whole
+    // minute is not (the input ended within it) is handed out with the
+    // samples there are.
+    template <typename Ready>
+    void finish(const SampleMap& map, Ready&& ready) {
+        while (auto work = next_ready(map, true))
+            ready(std::move(*work));
     }
 
     std::int64_t samples() const { return ring_.end(); }  // of the stretch so far
 
   private:
     static constexpr std::size_t PIECE = RATE;  // pushed at once, then spans checked
-    std::optional<MinuteWork> next_ready(const SampleMap& map);
+    std::optional<MinuteWork> next_ready(const SampleMap& map, bool stretch_ended);
 
     double window_;
+    bool whole_minutes_;
     SampleRing ring_;
     std::string input_;
     std::optional<double> first_minute_;  // the input's first whole minute

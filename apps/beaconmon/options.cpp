@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "common/cli.hpp"
 #include "decoder/decoder.hpp"
@@ -28,7 +29,8 @@ constexpr const char* FOOTER =
     "samples arrive and are kept on it.\n"
     "\n"
     "Exit status: 0 at the end of the input or after SIGINT/SIGTERM, 1 when an input,\n"
-    "device or output cannot be used, 2 for a command-line error.\n"
+    "device or output cannot be used or a waterfall could not be written, 2 for a\n"
+    "command-line error, 3 when records meant for an MQTT broker were lost.\n"
     "\n"
     "Examples:\n"
     "  arecord -f S16_LE -r 12000 -c 1 -t raw | beaconmon --raw s16le -r 12000\n"
@@ -97,13 +99,20 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         ->capture_default_str();
     app.add_option("-o,--output", o.output, "Append the records to FILE (reopened on SIGHUP)")
         ->type_name("FILE");
-    app.add_flag("--all", o.all, "Text: a line for every minute, not only decoded ones");
+    app.add_flag("--all", o.all,
+                 "Text: a line for every minute, not only those with a frame or a carrier");
+    bool no_carrier = false;
+    app.add_flag("--no-carrier", no_carrier, "Do not measure the carrier after the frame");
+    app.add_option("--waterfall", o.waterfall,
+                   "Draw every minute's waterfall into DIR, a PNG named by the minute")
+        ->type_name("DIR");
     app.add_flag("-q,--quiet", o.quiet, "No notes on standard error");
     auto* jobs_opt = app.add_option("-j,--jobs", o.jobs,
                                     "Minutes decoded at once (default: one per processor, here " +
                                         std::to_string(available_processors()) + ")")
                          ->type_name("N")
                          ->check(whole);
+    add_mqtt_options(app, o.mqtt);
 
     app.add_option("--average", o.average,
                    "Combine a minute that does not decode alone with up to N - 1 earlier "
@@ -145,10 +154,17 @@ int parse_options(int argc, const char* const* argv, Options& o, std::FILE* out,
         if (o.raw) return refuse("--device and --raw exclude each other");
     }
     if (o.inputs.empty() && o.device.empty()) o.inputs.push_back("-");
+    if (app.count("--waterfall") > 0 && o.waterfall.empty())
+        return refuse("--waterfall: needs a folder");
     if (std::count(o.inputs.begin(), o.inputs.end(), "-") > 0 && o.inputs.size() > 1)
         return refuse("- (standard input) cannot be combined with other inputs");
     if (start_opt->count() > 0) o.start = parse_start_time(start_text);
     o.format = *parse_format(format_name);
+    o.carrier = !no_carrier;
+    MqttSetup mqtt = check_mqtt_options(o.mqtt, std::getenv("BEACON_MQTT_USER"),
+                                        std::getenv("BEACON_MQTT_PASSWORD"));
+    if (!mqtt.error.empty()) return refuse(mqtt.error);
+    o.mqtt_publishers = std::move(mqtt.publishers);
     return CONTINUE;
 }
 

@@ -10,6 +10,7 @@
 
 #include "beaconmon/record.hpp"
 #include "beaconmon/timeline.hpp"
+#include "common/mqtt_cli.hpp"
 #include "stream/stream.hpp"
 
 namespace beacon::mon {
@@ -25,11 +26,17 @@ struct Options {
     double window = 2.0;                     // -w
     std::optional<UtcTime> start;            // --start
     Format format = Format::text;
-    std::string output;  // -o; empty: standard output
-    bool all = false;    // --all
-    bool quiet = false;  // -q
-    int jobs = 0;        // -j; 0: one per processor
-    int average = 10;    // --average: minutes combined at most; 1: none
+    std::string output;     // -o; empty: standard output
+    bool all = false;       // --all
+    bool carrier = true;    // measure the carrier after the frame (--no-carrier: off)
+    std::string waterfall;  // --waterfall: a PNG of every minute in this folder
+    bool quiet = false;     // -q
+    int jobs = 0;           // -j; 0: one per processor
+    int average = 10;       // --average: minutes combined at most; 1: none
+    MqttOptions mqtt;       // --mqtt and its companions
+
+    // One per --mqtt URL, from the options above.
+    std::vector<mqtt::PublisherConfig> mqtt_publishers;
 };
 
 inline constexpr int CONTINUE = -1;

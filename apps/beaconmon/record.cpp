@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <vector>
 
 #include "decoder/records.hpp"
@@ -15,6 +16,23 @@ FieldValue if_decoded(const MinuteRecord& r, FieldValue v) {
     return r.decoded() ? std::move(v) : FieldValue{nullptr};
 }
 
+// The carrier's fields: null unless a carrier was found, rounded to what
+// the measurement resolves so that the records stay short.
+// `per_unit` steps per unit: dividing by it gives the nearest double to the
+// decimal, which prints as that decimal.
+FieldValue if_carrier(const MinuteRecord& r, double CarrierMeasurement::*v, double per_unit) {
+    return r.carrier_found() ? FieldValue{std::round((*r.carrier).*v * per_unit) / per_unit}
+                             : FieldValue{nullptr};
+}
+
+// Text lines: the carrier frequency and SNR, dashes when none was found, no
+// column when it is not measured.
+std::string text_carrier(const MinuteRecord& r) {
+    if (!r.carrier) return {};
+    if (!r.carrier->found()) return "        -   -";
+    return format("%9.3f %3.0f", r.carrier->freq_hz, r.carrier->snr_db);
+}
+
 // "2026-12-07 10:00" for a known minute, "minute 12" otherwise.
 std::string text_time(const MinuteRecord& r) {
     if (!r.utc) return format("minute %ld", static_cast<long>(r.minute));
@@ -22,7 +40,7 @@ std::string text_time(const MinuteRecord& r) {
     return iso.substr(0, 10) + " " + iso.substr(11, 5);
 }
 
-constexpr std::array<RecordField, 12> FIELDS = {{
+constexpr std::array<RecordField, 17> FIELDS = {{
     {"utc",
      [](const MinuteRecord& r) {
          return r.utc ? FieldValue{format_utc_seconds(*r.utc * 1000)} : FieldValue{nullptr};
@@ -41,7 +59,7 @@ constexpr std::array<RecordField, 12> FIELDS = {{
          return r.decoded() ? ": " + r.result.message
                             : format(": no decode (%.0f Hz)", r.freq_set_hz);
      },
-     5},
+     6},
     {"snr_db", [](const MinuteRecord& r) { return if_decoded(r, r.result.snr_db); },
      [](const MinuteRecord& r) {
          return r.decoded() ? format("%3.0f", r.result.snr_db) : std::string("  -");
@@ -62,6 +80,21 @@ constexpr std::array<RecordField, 12> FIELDS = {{
     {"ccfpeak", [](const MinuteRecord& r) { return if_decoded(r, r.result.ccfpeak); }, nullptr, 0},
     {"flip", [](const MinuteRecord& r) { return if_decoded(r, std::int64_t{r.result.flip}); },
      nullptr, 0},
+    {"carrier_hz",
+     [](const MinuteRecord& r) { return if_carrier(r, &CarrierMeasurement::freq_hz, 1e3); },
+     text_carrier, 5},
+    {"carrier_snr_db",
+     [](const MinuteRecord& r) { return if_carrier(r, &CarrierMeasurement::snr_db, 1e2); }, nullptr,
+     0},
+    {"carrier_start_s",
+     [](const MinuteRecord& r) { return if_carrier(r, &CarrierMeasurement::start_s, 1e3); },
+     nullptr, 0},
+    {"carrier_end_s",
+     [](const MinuteRecord& r) { return if_carrier(r, &CarrierMeasurement::end_s, 1e3); }, nullptr,
+     0},
+    {"carrier_sigma_hz",
+     [](const MinuteRecord& r) { return if_carrier(r, &CarrierMeasurement::sigma_hz, 1e6); },
+     nullptr, 0},
 }};
 
 // Only in runs that average: how many minutes a decode took, and in text
@@ -71,7 +104,7 @@ constexpr RecordField AVERAGED = {
     [](const MinuteRecord& r) {
         return r.decoded() && r.averaged > 1 ? format("[avg %d]", r.averaged) : std::string();
     },
-    6};
+    7};
 
 // The fields of a run, with or without averaging.
 std::vector<const RecordField*> fields(bool averaging) {
@@ -129,7 +162,8 @@ std::string format_record(Format f, const MinuteRecord& r, bool averaging) {
     switch (f) {
         case Format::text:
             // Reads like beacondec's result line: SNR, DT, DF : MESSAGE; an
-            // empty column (the mark of a minute alone) takes no room.
+            // empty column (the mark of a minute alone, the carrier when it
+            // is not measured) takes no room.
             for (const RecordField* field : text_columns(averaging)) {
                 const std::string text = field->text(r);
                 if (text.empty()) continue;

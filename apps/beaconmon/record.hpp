@@ -14,6 +14,7 @@
 #include <string>
 #include <variant>
 
+#include "carrier/carrier.hpp"
 #include "decoder/minute_decode.hpp"
 #include "decoder/records.hpp"
 
@@ -27,8 +28,11 @@ struct MinuteRecord {
     MinuteResult result;              // result.dt_s counts from the span's first sample
     double c_minus_m = 0.0;           // span's first sample minus the minute, s
     int averaged = 1;                 // minutes the decode took (1: the minute alone)
+    // The carrier after the frame; none when it is not measured (--no-carrier).
+    std::optional<CarrierMeasurement> carrier;
 
     bool decoded() const { return result.status == MinuteStatus::decoded; }
+    bool carrier_found() const { return carrier && carrier->found(); }
     double dt_s() const { return result.dt_s + c_minus_m; }  // frame start minus the minute
 };
 
@@ -39,7 +43,8 @@ struct RecordField {
     const char* name;
     FieldValue (*value)(const MinuteRecord&);
     // Its column in text lines, and where the column goes (1 first); null
-    // and 0 for fields that text lines leave out.
+    // and 0 for fields that text lines leave out. An empty column is left
+    // out of the line (the carrier's, when it is not measured).
     std::string (*text)(const MinuteRecord&);
     int text_column;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "common/cli.hpp"
 #include "util/processors.hpp"
@@ -27,7 +28,7 @@ constexpr const char* FOOTER =
     "similar forms; see man beaconscan), else taken from --start, else left empty.\n"
     "\n"
     "Exit status: 0 when every file was read, 1 when one could not be read or prepared,\n"
-    "2 for a command-line error.\n"
+    "2 for a command-line error, 3 when records meant for an MQTT broker were lost.\n"
     "\n"
     "Examples:\n"
     "  beaconscan recordings/\n"
@@ -94,6 +95,7 @@ int parse_options(int argc, const char* const* argv, ScanCommand& cmd, std::FILE
                          ->type_name("N")
                          ->check(cli::converts_to<int>("a whole number"));
     app.add_flag("-q,--quiet", cmd.quiet, "No progress line on standard error");
+    add_mqtt_options(app, cmd.mqtt);
 
     const int parsed = cli::parse(app, argc, argv, "beaconscan", nullptr, out, err);
     if (parsed != PARSE_CONTINUE) return parsed;
@@ -119,6 +121,13 @@ int parse_options(int argc, const char* const* argv, ScanCommand& cmd, std::FILE
     }
     cmd.format = *parse_output_format(format_name);
     if (start_opt->count() > 0) cmd.settings.start = parse_time_stamp(start_text);
+    MqttSetup mqtt = check_mqtt_options(cmd.mqtt, std::getenv("BEACON_MQTT_USER"),
+                                        std::getenv("BEACON_MQTT_PASSWORD"));
+    if (!mqtt.error.empty()) {
+        std::fprintf(err, "beaconscan: %s\n", mqtt.error.c_str());
+        return 2;
+    }
+    cmd.mqtt_publishers = std::move(mqtt.publishers);
     return PARSE_CONTINUE;
 }
 

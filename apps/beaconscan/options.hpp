@@ -9,6 +9,7 @@
 
 #include "beaconscan/decode_file.hpp"
 #include "beaconscan/records.hpp"
+#include "common/mqtt_cli.hpp"
 
 namespace beacon {
 
@@ -18,6 +19,8 @@ struct ScanCommand {
     int jobs = 0;  // 0: one per processor the program may run on
     bool quiet = false;
     std::vector<std::string> paths;  // files, directories and "-"
+    MqttOptions mqtt;
+    std::vector<mqtt::PublisherConfig> mqtt_publishers;  // one per --mqtt URL
 };
 
 // Parses argv. Returns PARSE_CONTINUE (common/parse.hpp) when the scan is to

@@ -78,12 +78,13 @@ std::uint32_t reduce(std::uint32_t c, int bits) {
 }
 
 // The picture as palette indices, when it has at most 256 colours with each
-// channel rounded to `bits` bits. The waterfall's spectrogram is a dozen
-// colours; what else there is are the anti-aliased edges of text and marks,
-// for which 5 bits a channel are plenty. One byte a pixel instead of three
-// makes the file smaller and its compression several times quicker.
-bool to_palette(cairo_surface_t* surface, int bits, std::vector<std::uint8_t>& indices,
-                std::vector<std::uint8_t>& palette) {
+// channel rounded to `bits` bits, `rect` (if any) laid over it. The
+// waterfall's spectrogram is a dozen colours; what else there is are the
+// anti-aliased edges of text and marks, for which 5 bits a channel are
+// plenty. One byte a pixel instead of three makes the file smaller and its
+// compression several times quicker.
+bool to_palette(cairo_surface_t* surface, const Canvas::IndexedRect* rect, int bits,
+                std::vector<std::uint8_t>& indices, std::vector<std::uint8_t>& palette) {
     const int w = cairo_image_surface_get_width(surface);
     const int h = cairo_image_surface_get_height(surface);
     const int stride = cairo_image_surface_get_stride(surface);
@@ -95,33 +96,84 @@ bool to_palette(cairo_surface_t* surface, int bits, std::vector<std::uint8_t>& i
     indices.resize(static_cast<std::size_t>(w) * h);
     palette.clear();
     int colours = 0;
+    // The palette index of a colour as drawn, added when new; false when the
+    // palette is full.
+    auto find = [&](std::uint32_t raw, std::uint8_t& out) {
+        const std::uint32_t c = reduce(raw, bits);
+        std::size_t slot = (c * 2654435761u) >> 22;
+        while (key[slot] != c && key[slot] != EMPTY)
+            slot = (slot + 1) % SLOTS;
+        if (key[slot] != c) {
+            if (colours == 256) return false;
+            key[slot] = c;
+            index[slot] = static_cast<std::uint8_t>(colours++);
+            palette.insert(palette.end(),
+                           {static_cast<std::uint8_t>(c >> 16), static_cast<std::uint8_t>(c >> 8),
+                            static_cast<std::uint8_t>(c)});
+        }
+        out = index[slot];
+        return true;
+    };
+    std::vector<std::uint8_t> rect_index;
+    int rx0 = w, rx1 = w, ry0 = h, ry1 = h;  // the rectangle, clipped to the picture
+    bool same_index = true;
+    if (rect != nullptr) {
+        rect_index.resize(rect->colours.size());
+        for (std::size_t i = 0; i < rect->colours.size(); ++i)
+            if (!find(rect->colours[i] & 0xffffffu, rect_index[i])) return false;
+        // Its colours come first: their indices are the rectangle's own
+        // unless rounding merged two.
+        for (std::size_t i = 0; i < rect_index.size(); ++i)
+            same_index = same_index && rect_index[i] == i;
+        rx0 = std::clamp(rect->x, 0, w);
+        rx1 = std::clamp(rect->x + rect->width, rx0, w);
+        ry0 = std::clamp(rect->y, 0, h);
+        ry1 = std::clamp(rect->y + rect->height, ry0, h);
+    }
     std::uint32_t last = EMPTY;  // runs of one colour are the rule
     std::uint8_t last_index = 0;
     for (int y = 0; y < h; ++y) {
         const auto* row = reinterpret_cast<const std::uint32_t*>(data + y * stride);
         std::uint8_t* out = indices.data() + static_cast<std::size_t>(y) * w;
+        const bool in_rect = y >= ry0 && y < ry1;
         for (int x = 0; x < w; ++x) {
+            if (in_rect && x == rx0) {
+                const std::uint8_t* from = rect->indices.data() +
+                                           static_cast<std::size_t>(y - rect->y) * rect->width +
+                                           (rx0 - rect->x);
+                if (same_index) {
+                    std::memcpy(out + x, from, static_cast<std::size_t>(rx1 - x));
+                    x = rx1;
+                } else {
+                    for (; x < rx1; ++x)
+                        out[x] = rect_index[*from++];
+                }
+                if (x == w) break;
+            }
             const std::uint32_t raw = row[x] & 0xffffffu;
             if (raw != last) {
-                const std::uint32_t c = reduce(raw, bits);
-                std::size_t slot = (c * 2654435761u) >> 22;
-                while (key[slot] != c && key[slot] != EMPTY)
-                    slot = (slot + 1) % SLOTS;
-                if (key[slot] != c) {
-                    if (colours == 256) return false;
-                    key[slot] = c;
-                    index[slot] = static_cast<std::uint8_t>(colours++);
-                    palette.insert(palette.end(), {static_cast<std::uint8_t>(c >> 16),
-                                                   static_cast<std::uint8_t>(c >> 8),
-                                                   static_cast<std::uint8_t>(c)});
-                }
+                if (!find(raw, last_index)) return false;
                 last = raw;
-                last_index = index[slot];
             }
             out[x] = last_index;
         }
     }
     return true;
+}
+
+// Paints the rectangle into the surface, for when the picture is written
+// by cairo in full colour.
+void paint_rect(cairo_surface_t* surface, const Canvas::IndexedRect& rect) {
+    const int w = cairo_image_surface_get_width(surface);
+    const int h = cairo_image_surface_get_height(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    unsigned char* data = cairo_image_surface_get_data(surface);
+    for (int y = std::max(rect.y, 0); y < std::min(rect.y + rect.height, h); ++y)
+        for (int x = std::max(rect.x, 0); x < std::min(rect.x + rect.width, w); ++x)
+            reinterpret_cast<std::uint32_t*>(data + y * stride)[x] =
+                rect.colours[rect.indices[static_cast<std::size_t>(y - rect.y) * rect.width +
+                                          (x - rect.x)]];
+    cairo_surface_mark_dirty(surface);
 }
 
 // libpng reports errors by jumping back from its error handler; this one
@@ -205,16 +257,6 @@ Canvas::Canvas(Format format, const std::string& path, int width, int height)
 
 Canvas::~Canvas() = default;
 
-Canvas::Pixels Canvas::pixels() {
-    cairo_surface_flush(surface_.get());
-    return {cairo_image_surface_get_data(surface_.get()),
-            cairo_image_surface_get_stride(surface_.get())};
-}
-
-void Canvas::pixels_done() {
-    cairo_surface_mark_dirty(surface_.get());
-}
-
 PlotResult Canvas::finish() {
     if (!ok()) return status_;
     const cairo_status_t drawn = cairo_status(cr_.get());
@@ -226,7 +268,9 @@ PlotResult Canvas::finish() {
         std::vector<std::uint8_t> indices, palette;
         bool indexed = false;
         for (int bits : {8, 6, 5, 4})
-            if (!indexed) indexed = to_palette(surface_.get(), bits, indices, palette);
+            if (!indexed)
+                indexed = to_palette(surface_.get(), indexed_ ? &*indexed_ : nullptr, bits, indices,
+                                     palette);
         if (indexed) {
             const int err = write_indexed_png(
                 sink_->file, cairo_image_surface_get_width(surface_.get()),
@@ -237,6 +281,7 @@ PlotResult Canvas::finish() {
             }
             st = CAIRO_STATUS_SUCCESS;
         } else {
+            if (indexed_) paint_rect(surface_.get(), *indexed_);
             st = cairo_surface_write_to_png_stream(surface_.get(), &Sink::write, sink_.get());
         }
     } else {

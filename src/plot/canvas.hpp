@@ -6,6 +6,7 @@
 
 #include <cairo.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,15 +44,17 @@ class Canvas {
     bool ok() const { return status_.ok(); }
     cairo_t* cr() const { return cr_.get(); }
 
-    // The pixels of a PNG canvas, to be written directly: row y starts at
-    // data + y * stride and holds 0x00RRGGBB words. Call pixels_done() before
-    // drawing with cairo again.
-    struct Pixels {
-        unsigned char* data = nullptr;
-        int stride = 0;
+    // A rectangle of a PNG canvas given as indices into `colours`
+    // (0x00RRGGBB words), `width` indices a row from its top: laid over what
+    // cairo drew when the file is written. Quicker than drawing it, as its
+    // pixels need no search for their palette index; cairo must draw
+    // nothing there.
+    struct IndexedRect {
+        int x = 0, y = 0, width = 0, height = 0;
+        std::vector<std::uint8_t> indices;
+        std::vector<std::uint32_t> colours;
     };
-    Pixels pixels();
-    void pixels_done();
+    void set_indexed(IndexedRect rect) { indexed_ = std::move(rect); }
     // Writes the file; the canvas is spent afterwards.
     PlotResult finish();
 
@@ -63,6 +66,7 @@ class Canvas {
     SurfacePtr surface_;
     ContextPtr cr_;
     PlotResult status_;
+    std::optional<IndexedRect> indexed_;
 };
 
 void set_colour(cairo_t* cr, const Rgb& c, double alpha = 1.0);

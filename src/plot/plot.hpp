@@ -100,9 +100,11 @@ WaterfallLayout waterfall_layout(std::size_t n_samples, double t0_s, const Water
 // Draws the spectrogram of `samples` (12000 Hz; sample 0 at t0_s seconds
 // after the minute) into a PNG file. Each pixel shows the mean power of the
 // cells it covers (so a narrow line keeps its level when the band has more
-// bins than the plot has rows). Costs about 600 FFTs of 8192 points for a
-// minute, and the PNG's compression. The file is written under a temporary
-// name beside it and renamed when complete.
+// bins than the plot has rows). A minute costs some 600 complex FFTs of
+// 8192 / D points (D = 8 for a band of 1 kHz, see spectrogram.hpp), the
+// filters that decimate, and the PNG's compression, the largest part. The
+// file is written under a temporary name beside it and renamed when
+// complete.
 PlotResult render_waterfall(std::span<const float> samples, double t0_s, const WaterfallSpec& spec,
                             const std::string& png_path);
 

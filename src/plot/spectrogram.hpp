@@ -1,9 +1,14 @@
 // Short-time power spectra of a 12000 Hz signal over one band, the data of a
-// waterfall: Hann-windowed 8192-point FFTs (1.46 Hz bins, 0.68 s windows)
-// every 1200 samples (0.1 s), of which only the band's bins are kept. The
-// FFT plan is made once per process under the planner lock that every plan
-// of the programs shares, and each call runs it on buffers of its own, so
-// threads may compute spectrograms side by side with the decoder.
+// waterfall: the power of Hann-windowed 8192-point DFTs (1.46 Hz bins,
+// 0.68 s windows) every 1200 samples (0.1 s), of which only the band's bins
+// are kept. A band is narrow beside the 6000 Hz of the signal, so the
+// samples are first mixed down to a complex signal centred on the band and
+// decimated by a power of two D (half-band filters), and each window is a
+// complex FFT of 8192 / D points: the same bins, a fraction of the work.
+// FFT plans are made once per process and size under the planner lock that
+// every plan of the programs shares, and each call runs them on buffers of
+// its own, so threads may compute spectrograms side by side with the
+// decoder.
 #pragma once
 
 #include <functional>
@@ -20,7 +25,8 @@ struct Spectrogram {
     int rows = 0;       // FFT bins of the band, lowest frequency first
     int first_bin = 0;  // FFT bin of row 0
     double t0_s = 0.0;  // centre of window 0, seconds on the caller's clock
-    // |X|^2 of the windowed samples, power[column * rows + row].
+    // |X|^2 of the windowed samples, power[column * rows + row]; within the
+    // decimating filters' ripple (some 1e-3) of the direct DFT.
     std::vector<float> power;
 
     static double bin_hz();
@@ -39,6 +45,11 @@ struct Spectrogram {
 Spectrogram spectrogram_shape(std::size_t n_samples, double t0_s, double f_lo_hz, double f_hi_hz);
 
 enum class SpectrogramStatus { ok, too_short, empty_band, out_of_memory };
+
+// The decimation the band of `rows` bins allows: the largest power of two
+// up to 16 that leaves the band, plus the window's main lobe, inside 80% of
+// the decimated rate (the rest is the last filter's transition).
+int spectrogram_decimation(int rows);
 
 // Fills `out` (shape as above) from 12000 Hz samples.
 SpectrogramStatus compute_spectrogram(std::span<const float> samples, double t0_s, double f_lo_hz,

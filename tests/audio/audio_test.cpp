@@ -1,5 +1,5 @@
-// The WAV reader on files assembled byte by byte, the writer read back, and
-// the resampler against a plain DFT and on sines whose output is known.
+// The WAV reader on files assembled byte by byte, the writer by known bytes,
+// and the resampler against a plain DFT and on sines whose output is known.
 #include "audio/audio.hpp"
 
 #include <gtest/gtest.h>
@@ -162,17 +162,16 @@ TEST(WavWrite, EncodesEachDepthRoundingToEvenAndHoldingAtTheEnds) {
                0x04, 0,   6,   0,   24,   0,    'd', 'a', 't', 'a',  0x58, 0x02, 0,   0}));
 }
 
-TEST(WavWrite, PiecesReadBackBitForBitAtEveryDepth) {
+TEST(WavWrite, PiecesMakeTheWholeFileAtEveryDepth) {
     const TempDir dir;
     const std::string path = dir.file("w.wav"), missing = dir.file("no/dir.wav");
     for (int bits : {8, 16, 24, 32}) {
-        // Three equal channels of values every depth holds, and a last frame
-        // of full scale, held at the limit.
-        std::vector<double> mono, frames;
-        for (int n = 0; n < 1000; ++n)
-            mono.push_back(n == 999 ? 1.0 : (n * 37 % 256 - 128) / 128.0);
-        for (double v : mono)
-            frames.insert(frames.end(), 3, v);
+        // Three channels of values every depth holds, and a last frame of
+        // full scale, held at the limit. (The header and the samples' bytes
+        // are known answers above; the reader's, of every depth, too.)
+        std::vector<double> frames;
+        for (int n = 0; n < 3000; ++n)
+            frames.push_back(n >= 2997 ? 1.0 : (n * 37 % 256 - 128) / 128.0);
         WavWriter w;
         ASSERT_EQ(w.open(path.c_str(), 11025, 3, bits, 1000), 0) << w.error();
         const std::span<const double> all(frames);
@@ -182,11 +181,6 @@ TEST(WavWrite, PiecesReadBackBitForBitAtEveryDepth) {
         EXPECT_EQ(w.clipped(), 3u);
         const std::string file = read_file(path);
         EXPECT_EQ(Bytes(file.begin(), file.end()), pcm_wav(frames, 11025, 3, bits)) << bits;
-        wav_data wav;
-        ASSERT_TRUE(wav_read(path.c_str(), wav).ok());
-        mono.back() = wav_pcm_limit(bits);
-        EXPECT_EQ(std::tuple(wav.samples, wav.sample_rate, wav.channels, wav.bits_per_sample),
-                  std::tuple(mono, 11025, 3, bits));
     }
     // What would make a broken file is refused, with the reason.
     const std::vector<double> two = {0.1, 0.2};

@@ -13,10 +13,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "audio/audio.hpp"
+#include "plot/plot_png.hpp"
+#include "sim/simulate.hpp"
 #include "support/support.hpp"
 
 namespace beacon::test {
@@ -195,7 +198,7 @@ TEST(Beaconmon, FilesOnOneTimeline) {
                       rec["freq_hz"].get<double>(), rec["message"].get<std::string>().c_str());
         want_text += line;
     }
-    EXPECT_EQ(run_program(MON, {"beaconmon", c, a, b}).out, want_text);
+    EXPECT_EQ(run_program(MON, {"beaconmon", "--no-carrier", c, a, b}).out, want_text);
 
     const auto d = write_wav(dir, "20261207_100400.wav", x, 4 * min, min);
     r = run_program(MON, {"beaconmon", a, d});
@@ -205,6 +208,97 @@ TEST(Beaconmon, FilesOnOneTimeline) {
     r = run_program(MON, {"beaconmon", a, dir.file("sim.wav")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("sim.wav': no start time"), std::string::npos) << r.err;
+}
+
+// The carrier after each frame: its frequency, SNR and segment against what
+// beaconsim sent, for a decoded frame and for a beacon too weak to decode,
+// which text lines show all the same; --no-carrier leaves the keys null.
+TEST(Beaconmon, MeasuresTheCarrierOfEveryMinute) {
+    TempDir dir;
+    const double start = 0.5, freq = 803.37;
+    const double keying_end = start + 146 * 2000 / RATE +
+                              sim::morse_duration("OZ7IGY", sim::ID_WPM) + 3 * 1.2 / sim::ID_WPM;
+    for (const double snr : {-15.0, -28.0}) {
+        const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "3", "-s", "0.5",
+                                      "-f", "803.37", "-l", "180", "--snr", fmt("%g", snr)});
+        const std::string wav = write_wav(dir, "20261207_100000.wav", x);
+        const RunResult r = run_program(MON, {"beaconmon", "--format", "jsonl", wav});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(records(r.out).size(), 3u);
+        double snr_sum = 0;  // one minute's SNR scatters by a dB at -28 dB, the mean less
+        for (const Json& rec : records(r.out)) {
+            EXPECT_EQ(rec["status"], snr > -20 ? "decoded" : "no_decode");
+            ASSERT_TRUE(rec["carrier_hz"].is_number()) << rec;
+            const double sigma = rec["carrier_sigma_hz"].get<double>();
+            EXPECT_GT(sigma, 0.0);
+            EXPECT_LT(std::abs(rec["carrier_hz"].get<double>() - freq), 5 * sigma + 1e-3) << rec;
+            EXPECT_NEAR(rec["carrier_snr_db"].get<double>(), snr, 2.0);
+            snr_sum += rec["carrier_snr_db"].get<double>();
+            if (snr > -20) {  // the keying can be seen
+                EXPECT_NEAR(rec["carrier_start_s"].get<double>(), keying_end, 0.2);
+                EXPECT_NEAR(rec["carrier_end_s"].get<double>(), start + 60 - sim::ID_QUIET_S, 0.2);
+            }
+        }
+        EXPECT_NEAR(snr_sum / 3, snr, 1.0);
+        // Text lines: every minute, the weak one too, with the carrier's columns.
+        std::istringstream text(run_program(MON, {"beaconmon", wav}).out);
+        std::string line;
+        for (const Json& rec : records(r.out)) {
+            ASSERT_TRUE(std::getline(text, line));
+            const std::string carrier = fmt("%9.3f", rec["carrier_hz"].get<double>()) +
+                                        fmt(" %3.0f :", rec["carrier_snr_db"].get<double>());
+            EXPECT_NE(line.find(carrier), std::string::npos) << line;
+        }
+        EXPECT_FALSE(std::getline(text, line));
+        for (const Json& rec :
+             records(run_program(MON, {"beaconmon", "--no-carrier", "--format", "jsonl", wav}).out))
+            EXPECT_TRUE(rec["carrier_hz"].is_null() && rec["carrier_start_s"].is_null());
+    }
+}
+
+// A waterfall of every minute and frequency, named by the minute, with the
+// carrier bright on its row; a folder that cannot be written is refused.
+TEST(Beaconmon, DrawsAWaterfallOfEveryMinute) {
+    TempDir dir;
+    const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "2", "-s", "0.5", "-f",
+                                  "803.37", "-l", "120", "--snr", "-20"});
+    const std::string wav = write_wav(dir, "20261207_100000.wav", x);
+    std::filesystem::create_directory(dir.file("wf"));
+    RunResult r = run_program(
+        MON, {"beaconmon", "-q", "--waterfall", dir.file("wf"), "-f", "800", "-f", "1200", wav});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("wf")))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names,
+              (std::set<std::string>{"20261207-1000-800Hz.png", "20261207-1000-1200Hz.png",
+                                     "20261207-1001-800Hz.png", "20261207-1001-1200Hz.png"}));
+    const Png png(dir.file("wf/20261207-1001-800Hz.png"));
+    ASSERT_TRUE(png.ok());
+    plot::WaterfallSpec spec;
+    std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(800, 150);
+    const plot::WaterfallLayout at = plot::waterfall_layout(60 * 12000, 0.0, spec);
+    ASSERT_EQ(png.width(), at.width);
+    double carrier = 0, beside = 0;
+    for (double t = 35; t < 55; t += 0.5) {
+        carrier += luminance(png.at(at.x_of(t), at.y_of(803.37)));
+        beside += luminance(png.at(at.x_of(t), at.y_of(853.37)));
+    }
+    EXPECT_GT(carrier, 2 * beside);
+
+    r = run_program(MON, {"beaconmon", "--waterfall", wav, wav});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "beaconmon: --waterfall: '" + wav + "' is not a folder that can be written\n");
+    // A picture that cannot be written (a folder in its place): said, the
+    // records still written, the run ends with status 1.
+    std::filesystem::create_directories(dir.file("wf2/20261207-1000.png"));
+    r = run_program(MON, {"beaconmon", "-q", "--waterfall", dir.file("wf2"), wav});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
+    EXPECT_EQ(r.err, "beaconmon: waterfall: cannot create '" + dir.file("wf2/20261207-1000.png") +
+                         "': Is a directory\nbeaconmon: the waterfalls of 1 minute could not be "
+                         "written\n");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("wf2/20261207-1001.png")));
 }
 
 // The records of a stream given as WAV bytes on a pipe, raw samples on a
@@ -323,18 +417,19 @@ TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
         auto a = args;
         a.push_back(log);
         Live mon(a, err);
-        mon.feed(x, 0, 100);  // minutes 0 and 1
+        mon.feed(x, 0, 130);  // minutes 0 and 1, each to its end
         await_lines(log, 3);
         std::filesystem::rename(log, log + ".1");
         mon.signal(SIGHUP);
-        mon.feed(x, 100, 180);  // minute 2 goes to a new file
+        mon.feed(x, 130, 180);  // minute 2 goes to a new file
         await_lines(log, 2);
         mon.signal(SIGTERM);  // with the input still open
         EXPECT_EQ(mon.wait(), 0);
     }
     const std::string header =
         "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,"
-        "fano_metric,ccfpeak,flip\n";
+        "fano_metric,ccfpeak,flip,carrier_hz,carrier_snr_db,carrier_start_s,carrier_end_s,"
+        "carrier_sigma_hz,averaged\n";
     const std::string old = read_file(log + ".1"), now = read_file(log);
     EXPECT_EQ(old.substr(0, header.size()), header);
     EXPECT_EQ(std::count(old.begin(), old.end(), '\n'), 3);

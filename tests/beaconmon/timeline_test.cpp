@@ -93,33 +93,51 @@ TEST(Timeline, SampleClockKeepsADriftingCardOnTime) {
 }
 
 // Samples numbered by their index, cut in pieces of random size: every
-// minute's work holds exactly the samples of its span, whatever the pieces.
+// minute's work holds exactly the samples of its span, whatever the pieces,
+// and with whole minutes those from the minute to the next, the last one cut
+// short when the stretch ends within it.
 TEST(Timeline, MinutesCutFromPiecesOfAnySize) {
     const double start = 37.3;  // the stretch's first sample, s from the origin
     const SampleMap map{start, 0, RATE};
     const std::int64_t total = 15 * 60 * RATE;
-    std::mt19937 rng(3);
-    std::uniform_int_distribution<int> size(1, 3 * RATE);
-    MinuteCutter cutter(10.0);
-    cutter.begin_stretch("x", start);
-    std::vector<MinuteWork> works;
-    std::vector<double> piece;
-    for (std::int64_t k = 0; k < total;) {
-        piece.resize(std::min<std::int64_t>(size(rng), total - k));
-        for (double& v : piece)
-            v = static_cast<double>(k++);
-        cutter.push(piece, map, [&](MinuteWork&& w) { works.push_back(std::move(w)); });
-    }
-    // Minutes 60 to 900: the input ends at 937.3 s, after the last span.
-    ASSERT_EQ(works.size(), 15u);
-    for (std::size_t i = 0; i < works.size(); ++i) {
-        const MinuteWork& w = works[i];
-        EXPECT_EQ(w.index, static_cast<std::int64_t>(i));
-        EXPECT_EQ(w.minute, 60.0 * (i + 1));
-        const auto span = minute_span(w.minute, 10.0, 0, map);
-        ASSERT_EQ(w.samples.size(), static_cast<std::size_t>(span->count));
-        for (std::size_t j = 0; j < w.samples.size(); ++j)
-            ASSERT_EQ(w.samples[j], static_cast<double>(span->first + j)) << i << " " << j;
+    for (const bool whole : {false, true}) {
+        std::mt19937 rng(3);
+        std::uniform_int_distribution<int> size(1, 3 * RATE);
+        MinuteCutter cutter(10.0, whole);
+        cutter.begin_stretch("x", start);
+        std::vector<MinuteWork> works;
+        auto keep = [&](MinuteWork&& w) { works.push_back(std::move(w)); };
+        std::vector<double> piece;
+        for (std::int64_t k = 0; k < total;) {
+            piece.resize(std::min<std::int64_t>(size(rng), total - k));
+            for (double& v : piece)
+                v = static_cast<double>(k++);
+            cutter.push(piece, map, keep);
+        }
+        // Minutes 60 to 900: the input ends at 937.3 s, after the last span
+        // but before the last whole minute, which waits for the end.
+        ASSERT_EQ(works.size(), whole ? 14u : 15u);
+        cutter.finish(map, keep);
+        ASSERT_EQ(works.size(), 15u);
+        for (std::size_t i = 0; i < works.size(); ++i) {
+            const MinuteWork& w = works[i];
+            EXPECT_EQ(w.index, static_cast<std::int64_t>(i));
+            EXPECT_EQ(w.minute, 60.0 * (i + 1));
+            const auto span = minute_span(w.minute, 10.0, 0, map);
+            ASSERT_EQ(w.samples.size(), static_cast<std::size_t>(span->count));
+            for (std::size_t j = 0; j < w.samples.size(); ++j)
+                ASSERT_EQ(w.samples[j], static_cast<double>(span->first + j)) << i << " " << j;
+            if (!whole) {
+                EXPECT_TRUE(w.whole.empty());
+                continue;
+            }
+            const std::int64_t w0 = map.first_at_or_after(w.minute);
+            const std::int64_t w1 = std::min(map.first_at_or_after(w.minute + 60.0), total);
+            ASSERT_EQ(w.whole.size(), static_cast<std::size_t>(w1 - w0)) << i;
+            EXPECT_EQ(w.whole.front(), static_cast<float>(w0));
+            EXPECT_EQ(w.whole.back(), static_cast<float>(w1 - 1));
+            EXPECT_NEAR(w.whole_t0_s, map.time_of(w0) - w.minute, 1e-9);
+        }
     }
 }
 

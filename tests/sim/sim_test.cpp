@@ -1,6 +1,7 @@
 // The synthesiser: phase continuity, sub-sample timing, Morse keying and
-// block-wise rendering; and its recordings through the whole decoder, which
-// must find the message, time, carrier, drift and SNR that were asked for.
+// block-wise rendering. (A recording through the decoder, which must find
+// the time, carrier, drift and SNR asked for: the decoder's tests; the
+// keying after a frame, to the sample: the carrier's.)
 #include <gtest/gtest.h>
 
 #include <numbers>
@@ -21,13 +22,6 @@ std::array<std::uint8_t, PI4_NSYM> symbols_of(const char* message) {
 std::vector<double> render(const Transmitter& tx, double rate, double seconds) {
     std::vector<double> x(static_cast<std::size_t>(std::llround(seconds * rate)), 0.0);
     tx.render(rate, 0, x, 1.0);
-    return x;
-}
-
-// The whole recording of a beaconsim run, in one block.
-std::vector<double> mix(const SimSettings& s) {
-    std::vector<double> x(static_cast<std::size_t>(sample_count(recording_duration(s), s.rate)));
-    Renderer(make_transmitter(s), s.rate, levels(s), s.seed).next(x);
     return x;
 }
 
@@ -89,14 +83,15 @@ TEST(Transmitter, KeysMorseWithStandardTiming) {
 
 TEST(Renderer, BlocksOfAnySizeGiveTheSameMix) {
     const SimSettings s{.frames = 2, .period_s = 30, .snr_db = -10, .id = "AB1", .rate = 8000};
-    const std::vector<double> whole = mix(s);
+    const std::vector<double> whole = test::mix(s);
     std::vector<double> pieces(whole.size());
     Renderer r(make_transmitter(s), s.rate, levels(s), s.seed);
     for (std::size_t pos = 0, len = 1; pos < pieces.size(); pos += len, len = len * 3 + 1)
         r.next(std::span<double>(pieces).subspan(pos, std::min(len, pieces.size() - pos)));
     EXPECT_EQ(pieces, whole);
     EXPECT_NE(
-        mix({.frames = 2, .period_s = 30, .snr_db = -10, .id = "AB1", .rate = 8000, .seed = 2}),
+        test::mix(
+            {.frames = 2, .period_s = 30, .snr_db = -10, .id = "AB1", .rate = 8000, .seed = 2}),
         whole);
     // The default level leaves five noise sigmas of room below half scale.
     const Levels lv = levels(s);
@@ -117,76 +112,6 @@ TEST(Simulate, PlannedEndMatchesWhatIsSent) {
     EXPECT_DOUBLE_EQ(make_transmitter(s).end_s(), keyed_end(s));
     EXPECT_EQ(sent_message("oz7igy/b"), "  7   / ");
     EXPECT_EQ(sent_message("LONGER THAN 8"), "LONGER T");
-}
-
-// Recordings as WAV files of several rates, depths and channel counts
-// hold, decoded: the message, time, carrier (drifting, at the middle of
-// each frame) and SNR asked for. Without noise the keying after each frame
-// shows: the Morse code (O begins with a dash), then carrier until a quiet
-// second before the next cycle.
-TEST(Simulate, RecordingsDecodeAsAskedFor) {
-    const SimSettings cases[] = {{.message = "  7 /",
-                                  .carrier_hz = 1210.3,
-                                  .start_s = 0.4,
-                                  .snr_db = -12,
-                                  .rate = 8000,
-                                  .bits = 8},
-                                 {.message = "ZZZZZZZZ",
-                                  .carrier_hz = 733.7,
-                                  .start_s = 0.0,
-                                  .snr_db = -12,
-                                  .rate = 44100,
-                                  .bits = 32,
-                                  .channels = 3},
-                                 {.message = "OZ7IGY/B",
-                                  .start_s = 1.95,
-                                  .frames = 3,
-                                  .snr_db = -15,
-                                  .drift_hz_per_min = 6,
-                                  .id = "OZ7IGY",
-                                  .rate = 11025,
-                                  .bits = 24,
-                                  .channels = 2}};
-    const char* shown[] = {"__7 /", "ZZZZZZZZ", "OZ7IGY/B"};
-    for (int i = 0; i < 3; ++i) {
-        const SimSettings& s = cases[i];
-        std::vector<double> frames;
-        for (double v : mix(s))
-            frames.insert(frames.end(), static_cast<std::size_t>(s.channels), v);
-        wav_data wav;
-        ASSERT_TRUE(wav_read_memory(test::pcm_wav(frames, s.rate, s.channels, s.bits), wav).ok());
-        const auto d =
-            test::decode(wav.samples, wav.sample_rate, {.freq = s.carrier_hz + 20, .tol = 40});
-        ASSERT_EQ(d.spots.size(), static_cast<std::size_t>(s.frames)) << i << d.failure;
-        for (int k = 0; k < s.frames; ++k) {
-            const Candidate& c = d.spots[k].frame;
-            const double carrier = s.carrier_hz + s.drift_hz_per_min * (60 * k + 12.1667) / 60;
-            // DT on a grid of 1/60 s, DF of 12000 / 8192 Hz.
-            EXPECT_NEAR(c.dt_abs, s.start_s + 60 * k, 1.0 / 120 + 1e-9) << i;
-            EXPECT_NEAR(c.df_carrier, carrier, 1.46484375 / 2 + 1e-3) << i;
-            EXPECT_NEAR(c.snr_db, *s.snr_db, 1.5) << i;
-            EXPECT_STREQ(d.spots[k].display, shown[i]) << i;
-        }
-    }
-    SimSettings quiet = cases[2];
-    quiet.snr_db.reset();
-    quiet.rate = 12000;
-    const std::vector<double> x = mix(quiet);
-    ASSERT_EQ(x.size(), static_cast<std::size_t>(std::llround((1.95 + 121 + 60 - 1) * 12000)));
-    auto mean_square = [&](double t0, double t1) {
-        double e = 0;
-        for (auto n = std::llround(t0 * 12000); n < std::llround(t1 * 12000); ++n)
-            e += x[n] * x[n];
-        return e / ((t1 - t0) * 12000);
-    };
-    const double tone = NOMINAL_PEAK * NOMINAL_PEAK / 2, end = 1.95 + PI4_FRAME_SECONDS;
-    const double morse_end = end + morse_duration("OZ7IGY", ID_WPM);
-    for (double t : {0.0, 60.0, 120.0}) {
-        EXPECT_NEAR(mean_square(t + end + 0.05, t + end + 0.25), tone, 1e-3) << t;  // a dash
-        EXPECT_EQ(mean_square(t + end + 0.31, t + end + 0.39), 0.0) << t;  // the gap after it
-        EXPECT_NEAR(mean_square(t + morse_end + 0.35, t + 60.9), tone, 1e-3) << t;  // carrier
-        EXPECT_EQ(mean_square(t + 60.95 + 0.01, t + 61.9), 0.0) << t;               // quiet
-    }
 }
 
 }  // namespace

@@ -10,19 +10,15 @@
 #include <stdexcept>
 
 #include "coding/coding.hpp"
-#include "sim/simulate.hpp"
 
 extern char** environ;
 
 namespace beacon::test {
-namespace {
 
-void put(Bytes& b, std::uint32_t v, int bytes) {
+void put(Bytes& b, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i)
         b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
-
-}  // namespace
 
 Bytes chunk(std::string_view id, const Bytes& payload, std::optional<std::uint32_t> declared) {
     Bytes b(id.begin(), id.end());
@@ -95,6 +91,13 @@ std::vector<double> render(const Recording& r) {
         std::isnan(r.snr_db) ? 0.0 : sim::noise_sigma_for_snr(r.snr_db, r.amplitude, r.rate);
     std::vector<double> x(static_cast<std::size_t>(sim::sample_count(r.seconds, r.rate)));
     sim::Renderer(tx, r.rate, {r.amplitude, sigma}, r.seed).next(x);
+    return x;
+}
+
+std::vector<double> mix(const sim::SimSettings& s) {
+    std::vector<double> x(
+        static_cast<std::size_t>(sim::sample_count(sim::recording_duration(s), s.rate)));
+    sim::Renderer(sim::make_transmitter(s), s.rate, sim::levels(s), s.seed).next(x);
     return x;
 }
 

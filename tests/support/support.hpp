@@ -17,11 +17,14 @@
 #include <vector>
 
 #include "decoder/decoder.hpp"
+#include "sim/simulate.hpp"
 
 namespace beacon::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// `v` as `bytes` little-endian bytes at the end of `b`.
+void put(Bytes& b, std::uint64_t v, int bytes);
 // A RIFF chunk: identifier, size (the payload's unless `declared`), payload,
 // and a pad byte after an odd payload.
 Bytes chunk(std::string_view id, const Bytes& payload, std::optional<std::uint32_t> declared = {});
@@ -64,6 +67,8 @@ struct Recording {
     std::vector<Frame> frames = {{"OZ7IGY/B"}};
 };
 std::vector<double> render(const Recording& r);
+// The whole mix of a beaconsim run with these settings, in one block.
+std::vector<double> mix(const sim::SimSettings& s);
 // The mono recording on every channel of a WAV file.
 Bytes recording_wav(const Recording& r, int channels = 1, int bits = 16);
 

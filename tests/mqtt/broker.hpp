@@ -1,0 +1,187 @@
+// A real mosquitto broker for the tests, on 127.0.0.1 at a free port, with a
+// configuration written into a temporary directory; and a subscriber with a
+// persistent session (clean_session=false, QoS 1) that keeps everything it
+// receives, as a station's database would (mosquitto_sub, into a file).
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace beacon::test {
+
+using namespace std::chrono_literals;
+
+inline constexpr const char* MOSQUITTO = "/usr/sbin/mosquitto";
+
+// A TCP socket on 127.0.0.1 connected to `port`, or bound to a free port
+// (which `bound` receives); returns 0 when that worked.
+inline int loopback(int port, int* bound = nullptr) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    auto* sa = reinterpret_cast<sockaddr*>(&a);
+    const int rc = bound ? ::bind(s, sa, len) | ::getsockname(s, sa, &len) : ::connect(s, sa, len);
+    if (bound != nullptr) *bound = ntohs(a.sin_port);
+    ::close(s);
+    return rc;
+}
+
+// Starts argv[0] with standard output and error appended to `out`, and
+// standard input from `in` when given.
+inline pid_t spawn(std::vector<std::string> argv, const std::string& out, int in = -1) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (in >= 0) posix_spawn_file_actions_adddup2(&fa, in, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    return pid;
+}
+
+class Broker {
+  public:
+    // `extra` ends the configuration (TLS, passwords). Persistence is on,
+    // in `dir`, so that sessions outlive a restart.
+    explicit Broker(std::string dir, const std::string& extra = "allow_anonymous true\n")
+        : dir_(std::move(dir)) {
+        if (loopback(0, &port_) != 0) throw std::runtime_error("no free port");
+        std::ofstream(dir_ + "/mosquitto.conf")
+            << "listener " << port_ << " 127.0.0.1\npersistence true\npersistence_location " << dir_
+            << "/\nmax_queued_messages 0\n"  // a subscriber away misses nothing
+            << "log_dest file " << dir_ << "/mosquitto.log\nlog_type all\n"
+            << "user root\n"  // as root it would switch to a user that cannot read dir_
+            << extra;
+    }
+    ~Broker() {
+        if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
+    }
+    Broker(const Broker&) = delete;
+    Broker& operator=(const Broker&) = delete;
+
+    int port() const { return port_; }
+    const std::string& dir() const { return dir_; }
+    std::string log() const {
+        std::ifstream f(dir_ + "/mosquitto.log");
+        return {std::istreambuf_iterator<char>(f), {}};
+    }
+    std::string url(const std::string& path = "") const {
+        return "mqtt://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    // Returns once it accepts connections.
+    void start() {
+        pid_ = spawn({MOSQUITTO, "-c", dir_ + "/mosquitto.conf"}, dir_ + "/stdout.log");
+        for (int i = 0; i < 500; ++i) {
+            if (loopback(port_) == 0) return;
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) break;
+            std::this_thread::sleep_for(10ms);
+        }
+        pid_ = -1;
+        throw std::runtime_error("mosquitto did not start, see " + dir_);
+    }
+    // SIGSTOP: connections stay open, nothing is read. kill() returns before
+    // the stop takes effect; until then the broker may still pass a record to
+    // a subscriber whose acknowledgement it then never reads, which QoS 1
+    // answers with a duplicate after the restart.
+    void freeze() {
+        ::kill(pid_, SIGSTOP);
+        for (int i = 0; i < 5000; ++i) {
+            std::ifstream f("/proc/" + std::to_string(pid_) + "/stat");
+            const std::string text{std::istreambuf_iterator<char>(f), {}};
+            const std::size_t paren = text.rfind(')');
+            if (paren != std::string::npos && text.compare(paren, 3, ") T") == 0) return;
+            std::this_thread::sleep_for(1ms);
+        }
+        throw std::runtime_error("mosquitto did not stop");
+    }
+    // SIGTERM (and SIGCONT, should it be frozen): it saves its state and
+    // exits without reading what waits on its sockets.
+    void stop() {
+        ::kill(pid_, SIGTERM);
+        ::kill(pid_, SIGCONT);
+        bool gone = false;
+        for (int i = 0; i < 500 && !(gone = ::waitpid(pid_, nullptr, WNOHANG) == pid_); ++i)
+            std::this_thread::sleep_for(10ms);
+        if (!gone) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+struct Received {
+    std::string topic, payload;
+    bool retained = false;
+};
+
+// mosquitto_sub in the session `id`, its messages one a line in a file.
+class Subscriber {
+  public:
+    Subscriber(const Broker& broker, const std::string& id, const std::string& filter)
+        : file_(broker.dir() + "/" + id + ".txt") {
+        const std::string port = std::to_string(broker.port());
+        pid_ = spawn({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-i", id, "-c", "-q",
+                      "1", "-t", filter, "-F", "%r %t %p"},
+                     file_);
+        // Subscribed once the broker says it has confirmed it.
+        for (int i = 0; i < 1000; ++i) {
+            if (broker.log().find("Sending SUBACK to " + id + "\n") != std::string::npos) return;
+            std::this_thread::sleep_for(10ms);
+        }
+        throw std::runtime_error("no subscription " + id);
+    }
+    ~Subscriber() { ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0); }
+    Subscriber(const Subscriber&) = delete;
+    Subscriber& operator=(const Subscriber&) = delete;
+
+    // Waits up to 10 s for `n` messages on `topic` (any topic when empty).
+    bool wait_for(std::size_t n, const std::string& topic = {}) const {
+        for (int i = 0; i < 1000; ++i) {
+            if ((topic.empty() ? messages().size() : payloads(topic).size()) >= n) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    std::vector<Received> messages() const {
+        std::vector<Received> m;
+        std::ifstream in(file_);
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t space = line.find(' ', 2);
+            m.push_back({line.substr(2, space - 2), line.substr(space + 1), line[0] == '1'});
+        }
+        return m;
+    }
+    std::vector<std::string> payloads(const std::string& topic) const {
+        std::vector<std::string> p;
+        for (const Received& r : messages())
+            if (r.topic == topic) p.push_back(r.payload);
+        return p;
+    }
+
+  private:
+    std::string file_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace beacon::test
