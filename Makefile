@@ -12,6 +12,9 @@ EXAMPLE ?= $(BUILD)/example.wav
 
 # Developer and CI builds stop at any warning; a user's plain cmake does not.
 DEV_FLAGS = -DBEACON_WERROR=ON
+# The sanitizer builds: line tables are all their reports need, and -O1
+# compiles in half the time of -O2 -g for tests that run nearly as fast.
+SAN_FLAGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" $(DEV_FLAGS)
 
 .PHONY: all deps build programs run test sanitize tsan install valgrind fuzz-build fuzz fuzz-smoke format format-check clean
 
@@ -41,7 +44,7 @@ test: build
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE=ON $(DEV_FLAGS)
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DBEACON_SANITIZE=ON $(SAN_FLAGS)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
@@ -52,7 +55,7 @@ sanitize: deps
 # tests/tsan.supp holds what libmosquitto (not instrumented) does that is no
 # fault of ours.
 tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBEACON_SANITIZE_THREAD=ON $(DEV_FLAGS)
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DBEACON_SANITIZE_THREAD=ON $(SAN_FLAGS)
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target threads_tests
 	TSAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	    ctest --test-dir $(TSAN_BUILD) -j$(JOBS) -L threads --output-on-failure --no-tests=error

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <climits>
 #include <cmath>
 #include <set>

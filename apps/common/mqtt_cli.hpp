@@ -9,13 +9,19 @@
 // at the end calls finish, which says whether records were lost.
 #pragma once
 
-#include <CLI/CLI.hpp>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "mqtt/mqtt.hpp"
+
+// CLI11 is heavy to compile: the programs' other files that see these
+// options need only the name of its app.
+namespace CLI {
+class App;
+}
 
 namespace beacon {
 
