@@ -20,19 +20,6 @@ namespace {
 const std::string SCAN = BEACONSCAN_PATH, MON = BEACONMON_PATH;
 using Args = std::vector<std::string>;
 
-Args lines(const std::string& text) {
-    Args v;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        v.push_back(line);
-    return v;
-}
-
-Args operator+(Args a, const Args& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 class MqttBroker : public testing::Test {
   protected:
     void SetUp() override {
@@ -215,24 +202,6 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
     }
 }
 
-// A program started on a standard input that stays open, and its exit status.
-struct Waiting {
-    int fds[2] = {-1, -1};
-    pid_t pid = -1;
-    Waiting(const Args& args, const std::string& out) {
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        pid = spawn(args, out, fds[0]);
-        ::close(fds[0]);
-    }
-    int end(int sig) {  // the status, or 128 + a signal (a hang is ctest's timeout)
-        ::kill(pid, sig);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        ::close(fds[1]);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-};
-
 // Online while a program runs; SIGTERM ends it cleanly (offline, and the
 // program's own status for it); SIGKILL leaves the broker's last will, which
 // stays retained for those who subscribe later.
@@ -248,12 +217,12 @@ TEST_F(MqttBroker, StatusTopicAndLastWill) {
     };
     std::size_t n = 0;
     for (const auto& [args, status] : runs) {
-        Waiting w(args + mqtt, tmp_.file("out"));
+        Spawned w(args + mqtt, tmp_.file("out"));
         ASSERT_TRUE(db.wait_for(++n));
         EXPECT_EQ(w.end(SIGTERM), status) << args[0];
         ASSERT_TRUE(db.wait_for(++n));
     }
-    Waiting w(runs[1].first + mqtt, tmp_.file("out"));
+    Spawned w(runs[1].first + mqtt, tmp_.file("out"));
     ASSERT_TRUE(db.wait_for(++n));
     EXPECT_EQ(w.end(SIGKILL), 128 + SIGKILL);
     ASSERT_TRUE(db.wait_for(++n));
