@@ -36,6 +36,10 @@ std::string pcm16(const std::vector<double>& x, double from_s = 0, double to_s =
 }
 
 using Json = nlohmann::json;
+// The CSV header of a run that averages (by default).
+const std::string CSV_HEADER =
+    "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,fano_metric,ccfpeak,flip,"
+    "carrier_hz,carrier_snr_db,carrier_start_s,carrier_end_s,carrier_sigma_hz,averaged\n";
 const std::string MON = BEACONMON_PATH;
 constexpr double RATE = 12000.0;
 
@@ -314,14 +318,10 @@ TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
         await_lines(log, 2);
         EXPECT_EQ(mon.end(SIGTERM), 0);  // with the input still open
     }
-    const std::string header =
-        "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,"
-        "fano_metric,ccfpeak,flip,carrier_hz,carrier_snr_db,carrier_start_s,carrier_end_s,"
-        "carrier_sigma_hz,averaged\n";
     const std::string old = read_file(log + ".1"), now = read_file(log);
-    EXPECT_EQ(old.substr(0, header.size()), header);
+    EXPECT_EQ(old.substr(0, CSV_HEADER.size()), CSV_HEADER);
     EXPECT_EQ(std::count(old.begin(), old.end(), '\n'), 3);
-    EXPECT_EQ(now.find(header + "2026-12-07T10:02:00Z,2,-,800,decoded,OZ7IGY/B,"), 0u) << now;
+    EXPECT_EQ(now.find(CSV_HEADER + "2026-12-07T10:02:00Z,2,-,800,decoded,OZ7IGY/B,"), 0u) << now;
     EXPECT_EQ(read_file(err), "");
 
     // A closed output pipe ends the run quietly (`true` has gone long
@@ -428,9 +428,8 @@ TEST(Beaconmon, AveragingAddsDecodesAndAverageOneChangesNothing) {
     }
     EXPECT_GE(combined, 2);
 
-    const std::string csv1 = run_with("csv", "1"), csv = run_with("csv", "10");
-    const std::string head1 = csv1.substr(0, csv1.find('\n')), head = csv.substr(0, csv.find('\n'));
-    EXPECT_EQ(head1 + ",averaged", head);
+    const std::string csv1 = run_with("csv", "1");
+    EXPECT_EQ(csv1.substr(0, csv1.find('\n')) + ",averaged\n", CSV_HEADER);
     EXPECT_NE(run_with("text", "10").find(" : OZ7IGY/B [avg "), std::string::npos);
 }
 
