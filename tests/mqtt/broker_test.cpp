@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cinttypes>
 #include <map>
 
 #include "mqtt/mqtt.hpp"
@@ -122,11 +121,6 @@ TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
     for (int k = 0; k < N; ++k)
         want.push_back(record(k));
     EXPECT_EQ(db.payloads("out/rx/800.5"), want);  // once each, in order
-    std::printf("[ outage   ] %d records; while the broker was away: %" PRIu64
-                " delivered, %" PRIu64 " in memory, %" PRIu64 " in the spool; %" PRIu64
-                " sent again; at the end %" PRIu64 " delivered, %zu received\n",
-                N, away.delivered, away.in_memory, away.on_disk, p.stats().resent, rep.delivered,
-                db.payloads("out/rx/800.5").size());
 }
 
 // A broker that is not there, refuses the credentials, or shows a
