@@ -13,26 +13,22 @@ namespace {
 constexpr double DAY = 1796601600.0;  // 2026-12-07T00:00:00Z
 
 plot::ChartRecord decoded(double minute, const char* message, double snr, int averaged = 1) {
-    plot::ChartRecord r;
-    r.utc_s = DAY + 60 * minute;
-    r.decoded = true;
-    r.message = message;
-    r.snr_db = snr;
-    r.freq_hz = 800.2;
-    r.averaged = averaged;
-    r.freq_set_hz = 800.0;
-    r.carrier_hz = 800.0 + 0.001 * minute;
-    r.carrier_snr_db = snr + 3;
-    return r;
+    return {.utc_s = DAY + 60 * minute,
+            .decoded = true,
+            .message = message,
+            .snr_db = snr,
+            .freq_hz = 800.2,
+            .averaged = averaged,
+            .freq_set_hz = 800.0,
+            .carrier_hz = 800.0 + 0.001 * minute,
+            .carrier_snr_db = snr + 3};
 }
 
 plot::ChartRecord carrier_only(double minute) {
-    plot::ChartRecord r;
-    r.utc_s = DAY + 60 * minute;
-    r.freq_set_hz = 800.0;
-    r.carrier_hz = 800.01;
-    r.carrier_snr_db = -31;
-    return r;
+    return {.utc_s = DAY + 60 * minute,
+            .freq_set_hz = 800.0,
+            .carrier_hz = 800.01,
+            .carrier_snr_db = -31};
 }
 
 // A dark pixel (a ring) within `radius` pixels left of the centre.

@@ -139,11 +139,7 @@ TEST(Canvas, IndexedRectangleLandsInItsColours) {
                 cairo_fill(canvas.cr());
             }
         }
-        plot::detail::Canvas::IndexedRect rect;
-        rect.x = 20;
-        rect.y = 10;
-        rect.width = 50;
-        rect.height = 40;
+        plot::detail::Canvas::IndexedRect rect{.x = 20, .y = 10, .width = 50, .height = 40};
         for (int y = 0; y < rect.height; ++y)
             for (int x = 0; x < rect.width; ++x)
                 rect.indices.push_back(static_cast<std::uint8_t>((x + 2 * y) % 3));
