@@ -125,8 +125,6 @@ class WavWriter {
              std::uint64_t frames);
     int write(std::span<const double> interleaved);
     int close();
-    // Samples held at the range's ends so far.
-    std::uint64_t clipped() const { return clipped_; }
     // Why the last call failed, as printed after "wav_write: ".
     const std::string& error() const { return error_; }
 
@@ -139,7 +137,6 @@ class WavWriter {
     int bits_ = 16;
     std::uint16_t channels_ = 1;
     std::uint64_t samples_left_ = 0;
-    std::uint64_t clipped_ = 0;
     std::vector<std::uint8_t> buffer_;
 };
 

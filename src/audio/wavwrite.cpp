@@ -106,7 +106,6 @@ int WavWriter::open(const char* path, std::uint32_t rate, std::uint16_t channels
     bits_ = bits;
     channels_ = channels;
     samples_left_ = frames * channels;
-    clipped_ = 0;
     file_.reset(std::fopen(path, "wb"));
     if (!file_) return fail_errno("cannot create");
     const auto header =
@@ -125,7 +124,7 @@ int WavWriter::write(std::span<const double> interleaved) {
         const auto block =
             interleaved.subspan(pos, std::min(WRITE_BLOCK, interleaved.size() - pos));
         buffer_.clear();
-        clipped_ += wav_pcm_encode(block, bits_, buffer_);
+        wav_pcm_encode(block, bits_, buffer_);
         if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_.get()) != buffer_.size())
             return fail_errno("cannot write");
     }

@@ -190,14 +190,6 @@ TEST(BeaconscanUnits, ProgressLine) {
     EXPECT_EQ(shown(false), "");
 }
 
-std::vector<json> records(const std::string& out) {
-    std::vector<json> objects;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        objects.push_back(json::parse(line));
-    return objects;
-}
-
 // Beacon recordings, noise, a file too short, one that is not a WAV file and
 // one the resampler refuses, in a tree with a file that is not *.wav.
 struct Batch {
@@ -232,7 +224,7 @@ TEST(BeaconscanRuns, EveryFileGetsItsRecordsInOrder) {
     const RunResult r = b.scan("2", "jsonl");
     EXPECT_EQ(r.status, 1);  // files that cannot be read or prepared
     EXPECT_EQ(r.err, "");    // no progress line: standard error is not a terminal
-    const std::vector<json> got = records(r.out);
+    const std::vector<json> got = jsonl(r.out);
     struct Want {
         std::string file, status, message_or_error, utc;
         double dt, freq;

@@ -18,38 +18,29 @@
 #include <thread>
 
 #include "audio/audio.hpp"
-#include "plot/plot_png.hpp"
 #include "sim/simulate.hpp"
+#include "support/png.hpp"
 #include "support/support.hpp"
+#include "util/format.hpp"
 
 namespace beacon::test {
 namespace {
 
-// Integer PCM bytes, as the WAV writer stores them.
-Bytes pcm_of(const std::vector<double>& interleaved, int bits) {
+// 16-bit PCM bytes of x from from_s to to_s, as the WAV writer stores them.
+std::string pcm16(const std::vector<double>& x, double from_s = 0, double to_s = 1e9) {
     Bytes b;
-    wav_pcm_encode(interleaved, bits, b);
-    return b;
-}
-
-// The programs as a user starts them: args[0] is replaced by the program's
-// path; with input, it comes through a real pipe (not a file).
-RunResult run_program(const std::string& program, std::vector<std::string> args) {
-    args[0] = program;
-    return run(args);
-}
-
-RunResult run_program_with_input(const std::string& program, const std::vector<std::string>& args,
-                                 const std::string& input) {
-    const TempDir dir;
-    write_file(dir.file("in"), Bytes(input.begin(), input.end()));
-    std::string cmd = "cat '" + dir.file("in") + "' | '" + program + "'";
-    for (std::size_t i = 1; i < args.size(); ++i)
-        cmd += " '" + args[i] + "'";
-    return run({"/bin/sh", "-c", cmd}, "", false);
+    const auto at = [&](double t) {
+        return x.begin() + std::min<long>(std::lround(t * 12000), x.size());
+    };
+    wav_pcm_encode({at(from_s), at(to_s)}, 16, b);
+    return {b.begin(), b.end()};
 }
 
 using Json = nlohmann::json;
+// The CSV header of a run that averages (by default).
+const std::string CSV_HEADER =
+    "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,fano_metric,ccfpeak,flip,"
+    "carrier_hz,carrier_snr_db,carrier_start_s,carrier_end_s,carrier_sigma_hz,averaged\n";
 const std::string MON = BEACONMON_PATH;
 constexpr double RATE = 12000.0;
 
@@ -62,9 +53,9 @@ std::string fmt(const char* f, double v) {
 // A beaconsim recording, read back as samples.
 std::vector<double> simulate(const TempDir& dir, std::vector<std::string> args) {
     const std::string path = dir.file("sim.wav");
-    args.insert(args.begin(), "beaconsim");
+    args.insert(args.begin(), BEACONSIM_PATH);
     args.push_back(path);
-    const RunResult r = run_program(BEACONSIM_PATH, args);
+    const RunResult r = run(args);
     EXPECT_EQ(r.status, 0) << r.err;
     wav_data wav;
     EXPECT_TRUE(wav_read(path.c_str(), wav).ok());
@@ -79,25 +70,16 @@ std::string write_wav(const TempDir& dir, const std::string& name, const std::ve
     return path;
 }
 
-std::vector<Json> records(const std::string& out) {
-    std::vector<Json> v;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        v.push_back(Json::parse(line));
-    return v;
-}
-
 // Every record of beaconmon at 12000 Hz against beacondec on a WAV file of
 // exactly its span, found here from the definition of a span.
 void check_against_beacondec(const TempDir& dir, const std::vector<double>& x,
                              const std::string& start, double first_s, double window, int& decoded,
                              int& undecoded) {
     const std::string wav = write_wav(dir, "in.wav", x);
-    const RunResult mon =
-        run_program(MON, {"beaconmon", "--format", "jsonl", "--average", "1", "--start", start,
-                          "-w", fmt("%g", window), "-f", "800", "-f", "760", wav});
+    const RunResult mon = run({MON, "--format", "jsonl", "--average", "1", "--start", start, "-w",
+                               fmt("%g", window), "-f", "800", "-f", "760", wav});
     ASSERT_EQ(mon.status, 0) << mon.err;
-    const auto recs = records(mon.out);
+    const auto recs = jsonl(mon.out);
     ASSERT_GE(recs.size(), 20u);
     for (const Json& rec : recs) {
         const double m = 60.0 * (std::ceil(first_s / 60.0) + rec["minute"].get<double>());
@@ -110,9 +92,8 @@ void check_against_beacondec(const TempDir& dir, const std::vector<double>& x,
         ASSERT_LE(k0 + n, x.size());
         const std::string span = write_wav(dir, "span.wav", x, k0, n);
         const double f = rec["freq_set_hz"];
-        const RunResult dec =
-            run_program(BEACONDEC_PATH, {"beacondec", "-D", "-T", "000000", "-f", fmt("%.17g", f),
-                                         "-t", "150", "-d", fmt("%.17g", d), span});
+        const RunResult dec = run({BEACONDEC_PATH, "-D", "-T", "000000", "-f", fmt("%.17g", f),
+                                   "-t", "150", "-d", fmt("%.17g", d), span});
         SCOPED_TRACE(rec.dump() + "\n" + dec.out + dec.err);
         ASSERT_EQ(rec["status"] == "decoded", dec.status == 0);
         if (dec.status != 0) {
@@ -158,15 +139,17 @@ TEST(Beaconmon, EveryMinuteIsBeacondecOnItsSpan) {
 }
 
 // Minute, UTC and message of every record.
-std::string summary(const std::string& jsonl) {
+std::string summary(const std::string& text) {
     std::string s;
-    for (const Json& r : records(jsonl))
+    for (const Json& r : jsonl(text))
         s += std::to_string(r["minute"].get<int>()) + " " + r["utc"].get<std::string>() + " " +
              (r["message"].is_null() ? "-" : r["message"].get<std::string>()) + "\n";
     return s;
 }
 
-TEST(Beaconmon, FilesOnOneTimeline) {
+// Files on one timeline, named by their start, given in any order; the
+// same beacon at 48000 Hz in stereo (the resampler's delay taken out).
+TEST(Beaconmon, FilesOnOneTimelineAndAnotherRate) {
     TempDir dir;
     const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "12", "-s", "0", "-l", "720"});
     const std::size_t min = 60 * 12000;
@@ -174,46 +157,43 @@ TEST(Beaconmon, FilesOnOneTimeline) {
     const auto b = write_wav(dir, "rx-2026-12-07T10:05:00Z.wav", x, 5 * min, 3 * min);
     const auto c = write_wav(dir, "20261207_101000.wav", x, 10 * min, 2 * min);
     // Given in any order; b continues a without a gap, so 10:05 spans both.
-    RunResult r = run_program(MON, {"beaconmon", "--format", "jsonl", c, a, b});
+    RunResult r = run({MON, "--format", "jsonl", "--no-carrier", c, a, b});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string want;
-    for (int m : {0, 1, 2, 3, 4, 5, 6, 7, 10, 11})
-        want += std::to_string(m) + " 2026-12-07T10:" + (m < 10 ? "0" : "") + std::to_string(m) +
-                ":00Z OZ7IGY/B\n";
-    EXPECT_EQ(summary(r.out), want);
-    // Each minute names the file it lies in (10:05 spans a and b), and the
-    // text lines show the same figures in beacondec's columns.
-    std::string want_text;
-    for (const Json& rec : records(r.out)) {
+    const auto want = [](std::vector<int> minutes) {
+        std::string w;
+        for (int m : minutes)
+            w += format("%d 2026-12-07T10:%02d:00Z OZ7IGY/B\n", m, m);
+        return w;
+    };
+    EXPECT_EQ(summary(r.out), want({0, 1, 2, 3, 4, 5, 6, 7, 10, 11}));
+    // Each minute names the file it lies in (10:05 spans a and b).
+    for (const Json& rec : jsonl(r.out)) {
         const int m = rec["minute"].get<int>();
-        if (m != 5) {
-            EXPECT_EQ(rec["input"].get<std::string>(), m < 5 ? a : m < 10 ? b : c) << m;
-        }
-        if (rec["message"].is_null()) continue;
-        const std::string utc = rec["utc"].get<std::string>();
-        char line[128];
-        std::snprintf(line, sizeof line, "%s %s %3.0f %4.1f %4.0f : %s\n",
-                      utc.substr(0, 10).c_str(), utc.substr(11, 5).c_str(),
-                      rec["snr_db"].get<double>(), rec["dt_s"].get<double>(),
-                      rec["freq_hz"].get<double>(), rec["message"].get<std::string>().c_str());
-        want_text += line;
+        EXPECT_TRUE(m == 5 || rec["input"] == (m < 5 ? a : m < 10 ? b : c)) << rec;
+        EXPECT_TRUE(rec["carrier_hz"].is_null() && rec["carrier_start_s"].is_null());
     }
-    EXPECT_EQ(run_program(MON, {"beaconmon", "--no-carrier", c, a, b}).out, want_text);
+
+    simulate(dir, {"-m", "OZ7IGY/B", "-n", "4", "-s", "0", "-l", "240", "-r", "48000", "-b", "24",
+                   "-c", "2"});
+    r = run({MON, "--format", "jsonl", "--no-carrier", "--start", "2026-12-07T10:00:00Z",
+             dir.file("sim.wav")});
+    EXPECT_EQ(summary(r.out), want({0, 1, 2, 3})) << r.err;
 
     const auto d = write_wav(dir, "20261207_100400.wav", x, 4 * min, min);
-    r = run_program(MON, {"beaconmon", a, d});
+    r = run({MON, a, d});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "beaconmon: '" + a + "' and '" + d + "' overlap: '" + d +
                          "' starts 60.000 s before '" + a + "' ends\n");
-    r = run_program(MON, {"beaconmon", a, dir.file("sim.wav")});
+    r = run({MON, a, dir.file("sim.wav")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("sim.wav': no start time"), std::string::npos) << r.err;
 }
 
 // The carrier after each frame: its frequency, SNR and segment against what
-// beaconsim sent, for a decoded frame and for a beacon too weak to decode,
-// which text lines show all the same; --no-carrier leaves the keys null.
-TEST(Beaconmon, MeasuresTheCarrierOfEveryMinute) {
+// beaconsim sent, for a decoded frame and for a beacon too weak to decode;
+// text lines show every minute's figures in beacondec's columns, then the
+// carrier's (--no-carrier: FilesOnOneTimeline); and the waterfalls.
+TEST(Beaconmon, MeasuresTheCarrierAndDrawsTheWaterfallOfEveryMinute) {
     TempDir dir;
     const double start = 0.5, freq = 803.37;
     const double keying_end = start + 146 * 2000 / RATE +
@@ -222,176 +202,78 @@ TEST(Beaconmon, MeasuresTheCarrierOfEveryMinute) {
         const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "3", "-s", "0.5",
                                       "-f", "803.37", "-l", "180", "--snr", fmt("%g", snr)});
         const std::string wav = write_wav(dir, "20261207_100000.wav", x);
-        const RunResult r = run_program(MON, {"beaconmon", "--format", "jsonl", wav});
+        const RunResult r = run({MON, "--format", "jsonl", wav});
         ASSERT_EQ(r.status, 0) << r.err;
-        ASSERT_EQ(records(r.out).size(), 3u);
-        double snr_sum = 0;  // one minute's SNR scatters by a dB at -28 dB, the mean less
-        for (const Json& rec : records(r.out)) {
+        const auto recs = jsonl(r.out);
+        const auto text = lines(run({MON, wav}).out);
+        ASSERT_EQ(recs.size(), 3u);
+        ASSERT_EQ(text.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            const Json& rec = recs[i];
             EXPECT_EQ(rec["status"], snr > -20 ? "decoded" : "no_decode");
             ASSERT_TRUE(rec["carrier_hz"].is_number()) << rec;
             const double sigma = rec["carrier_sigma_hz"].get<double>();
             EXPECT_GT(sigma, 0.0);
             EXPECT_LT(std::abs(rec["carrier_hz"].get<double>() - freq), 5 * sigma + 1e-3) << rec;
             EXPECT_NEAR(rec["carrier_snr_db"].get<double>(), snr, 2.0);
-            snr_sum += rec["carrier_snr_db"].get<double>();
             if (snr > -20) {  // the keying can be seen
                 EXPECT_NEAR(rec["carrier_start_s"].get<double>(), keying_end, 0.2);
                 EXPECT_NEAR(rec["carrier_end_s"].get<double>(), start + 60 - sim::ID_QUIET_S, 0.2);
             }
+            const std::string utc = rec["utc"];
+            const bool decoded = !rec["message"].is_null();
+            EXPECT_EQ(text[i],
+                      utc.substr(0, 10) + " " + utc.substr(11, 5) +
+                          (!decoded ? "   -    -    -"
+                                    : fmt(" %3.0f", rec["snr_db"]) + fmt(" %4.1f", rec["dt_s"]) +
+                                          fmt(" %4.0f", rec["freq_hz"])) +
+                          fmt(" %9.3f", rec["carrier_hz"]) +
+                          fmt(" %3.0f : ", rec["carrier_snr_db"]) +
+                          (!decoded ? "no decode (800 Hz)" : rec["message"].get<std::string>()));
         }
-        EXPECT_NEAR(snr_sum / 3, snr, 1.0);
-        // Text lines: every minute, the weak one too, with the carrier's columns.
-        std::istringstream text(run_program(MON, {"beaconmon", wav}).out);
-        std::string line;
-        for (const Json& rec : records(r.out)) {
-            ASSERT_TRUE(std::getline(text, line));
-            const std::string carrier = fmt("%9.3f", rec["carrier_hz"].get<double>()) +
-                                        fmt(" %3.0f :", rec["carrier_snr_db"].get<double>());
-            EXPECT_NE(line.find(carrier), std::string::npos) << line;
+        if (snr < -20) continue;
+        // A waterfall of every minute and frequency, named by both, with the
+        // carrier bright on its row.
+        std::filesystem::create_directory(dir.file("wf"));
+        ASSERT_EQ(
+            run({MON, "-q", "--waterfall", dir.file("wf"), "-f", "800", "-f", "1200", wav}).status,
+            0);
+        std::set<std::string> names, want;
+        for (const auto& e : std::filesystem::directory_iterator(dir.file("wf")))
+            names.insert(e.path().filename().string());
+        for (int m : {0, 1, 2})
+            for (int f : {800, 1200})
+                want.insert(format("20261207-10%02d-%dHz.png", m, f));
+        EXPECT_EQ(names, want);
+        const Png png(dir.file("wf/20261207-1001-800Hz.png"));
+        ASSERT_TRUE(png.ok());
+        plot::WaterfallSpec spec;
+        std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(800, 150);
+        const plot::WaterfallLayout at = plot::waterfall_layout(60 * 12000, 0.0, spec);
+        ASSERT_EQ(png.width(), at.width);
+        double carrier = 0, beside = 0;
+        for (double t = 35; t < 55; t += 0.5) {
+            carrier += luminance(png.at(at.x_of(t), at.y_of(freq)));
+            beside += luminance(png.at(at.x_of(t), at.y_of(freq + 50)));
         }
-        EXPECT_FALSE(std::getline(text, line));
-        for (const Json& rec :
-             records(run_program(MON, {"beaconmon", "--no-carrier", "--format", "jsonl", wav}).out))
-            EXPECT_TRUE(rec["carrier_hz"].is_null() && rec["carrier_start_s"].is_null());
+        EXPECT_GT(carrier, 2 * beside);
     }
-}
-
-// A waterfall of every minute and frequency, named by the minute, with the
-// carrier bright on its row; a folder that cannot be written is refused.
-TEST(Beaconmon, DrawsAWaterfallOfEveryMinute) {
-    TempDir dir;
-    const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "2", "-s", "0.5", "-f",
-                                  "803.37", "-l", "120", "--snr", "-20"});
-    const std::string wav = write_wav(dir, "20261207_100000.wav", x);
-    std::filesystem::create_directory(dir.file("wf"));
-    RunResult r = run_program(
-        MON, {"beaconmon", "-q", "--waterfall", dir.file("wf"), "-f", "800", "-f", "1200", wav});
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.file("wf")))
-        names.insert(e.path().filename().string());
-    EXPECT_EQ(names,
-              (std::set<std::string>{"20261207-1000-800Hz.png", "20261207-1000-1200Hz.png",
-                                     "20261207-1001-800Hz.png", "20261207-1001-1200Hz.png"}));
-    const Png png(dir.file("wf/20261207-1001-800Hz.png"));
-    ASSERT_TRUE(png.ok());
-    plot::WaterfallSpec spec;
-    std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(800, 150);
-    const plot::WaterfallLayout at = plot::waterfall_layout(60 * 12000, 0.0, spec);
-    ASSERT_EQ(png.width(), at.width);
-    double carrier = 0, beside = 0;
-    for (double t = 35; t < 55; t += 0.5) {
-        carrier += luminance(png.at(at.x_of(t), at.y_of(803.37)));
-        beside += luminance(png.at(at.x_of(t), at.y_of(853.37)));
-    }
-    EXPECT_GT(carrier, 2 * beside);
-
-    r = run_program(MON, {"beaconmon", "--waterfall", wav, wav});
+    // A folder that cannot be written is refused; a picture that cannot be
+    // written (a folder in its place) is said, the records still written,
+    // and the run ends with status 1.
+    const std::string wav = dir.file("20261207_100000.wav");
+    RunResult r = run({MON, "--waterfall", wav, wav});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "beaconmon: --waterfall: '" + wav + "' is not a folder that can be written\n");
-    // A picture that cannot be written (a folder in its place): said, the
-    // records still written, the run ends with status 1.
     std::filesystem::create_directories(dir.file("wf2/20261207-1000.png"));
-    r = run_program(MON, {"beaconmon", "-q", "--waterfall", dir.file("wf2"), wav});
+    r = run({MON, "-q", "--waterfall", dir.file("wf2"), wav});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
     EXPECT_EQ(r.err, "beaconmon: waterfall: cannot create '" + dir.file("wf2/20261207-1000.png") +
                          "': Is a directory\nbeaconmon: the waterfalls of 1 minute could not be "
                          "written\n");
     EXPECT_TRUE(std::filesystem::exists(dir.file("wf2/20261207-1001.png")));
 }
-
-// The records of a stream given as WAV bytes on a pipe, raw samples on a
-// pipe and a 48000 Hz stereo file are those of the 12000 Hz file.
-TEST(Beaconmon, StreamsThroughPipesAndOtherRates) {
-    TempDir dir;
-    const std::vector<std::string> sim = {"-m",  "G4XYZ", "--id", "G4XYZ", "-n",  "4",      "-s",
-                                          "0.3", "-l",    "240",  "--snr", "-21", "--seed", "9"};
-    const auto x = simulate(dir, sim);
-    const std::string wav = write_wav(dir, "in.wav", x);
-    const std::vector<std::string> args = {"beaconmon", "--format", "jsonl", "--start",
-                                           "2026-12-07T10:00:00Z"};
-    auto with = [&](std::vector<std::string> more) {
-        auto a = args;
-        a.insert(a.end(), more.begin(), more.end());
-        return a;
-    };
-    const RunResult file = run_program(MON, with({wav}));
-    ASSERT_EQ(file.status, 0) << file.err;
-    ASSERT_EQ(summary(file.out),
-              "0 2026-12-07T10:00:00Z G4XYZ\n1 2026-12-07T10:01:00Z G4XYZ\n"
-              "2 2026-12-07T10:02:00Z G4XYZ\n3 2026-12-07T10:03:00Z G4XYZ\n");
-    auto same_but_input = [&](const RunResult& r) {
-        ASSERT_EQ(r.status, 0) << r.err;
-        auto a = records(file.out), b = records(r.out);
-        ASSERT_EQ(a.size(), b.size());
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            EXPECT_EQ(b[i]["input"], "-");
-            a[i].erase("input"), b[i].erase("input");
-            EXPECT_EQ(a[i], b[i]);
-        }
-    };
-    // As arecord and sox write WAV into a pipe: sizes unknown.
-    std::string bytes = read_file(wav);
-    for (std::size_t at : {4, 40})
-        bytes.replace(at, 4, "\xff\xff\xff\xff");
-    same_but_input(run_program_with_input(MON, with({"-"}), bytes));
-    same_but_input(run_program_with_input(MON, with({"--raw", "s16le", "-r", "12000"}),
-                                          read_file(wav).substr(44)));
-
-    auto sim48 = sim;
-    sim48.insert(sim48.end(), {"-r", "48000", "-b", "24", "-c", "2"});
-    simulate(dir, sim48);
-    const RunResult r48 = run_program(MON, with({dir.file("sim.wav")}));
-    ASSERT_EQ(r48.status, 0) << r48.err;
-    EXPECT_EQ(summary(r48.out), summary(file.out));
-}
-
-// beaconmon reading a pipe that the test writes, its records going to a file.
-class Live {
-  public:
-    explicit Live(std::vector<std::string> args, const std::string& err_path) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
-        posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, MON.c_str(), &fa, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("spawn");
-        posix_spawn_file_actions_destroy(&fa);
-        close(fds[0]);
-        in_ = fds[1];
-    }
-    ~Live() {
-        close_input();
-        if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-    }
-    void feed(const std::vector<double>& x, double from_s, double to_s) {
-        const std::string b = as_bytes(pcm_of(
-            {x.begin() + std::lround(from_s * RATE), x.begin() + std::lround(to_s * RATE)}, 16));
-        ASSERT_EQ(write(in_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
-    }
-    void close_input() {
-        if (in_ >= 0) close(in_), in_ = -1;
-    }
-    void signal(int sig) { kill(pid_, sig); }
-    int wait() {
-        int st = 0;
-        waitpid(pid_, &st, 0);
-        pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-
-  private:
-    static std::string as_bytes(const Bytes& b) { return {b.begin(), b.end()}; }
-    pid_t pid_ = -1;
-    int in_ = -1;
-};
 
 // Waits (up to a minute) until `path` has `lines` lines.
 void await_lines(const std::string& path, std::size_t lines) {
@@ -409,38 +291,30 @@ void await_lines(const std::string& path, std::size_t lines) {
 TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
     TempDir dir;
     const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "3", "-s", "0", "-l", "180"});
-    const std::vector<std::string> args = {
-        "beaconmon", "--raw", "s16le", "-r", "12000", "--start", "2026-12-07T10:00:00Z",
-        "--format",  "csv",   "-o"};
     const std::string log = dir.file("log.csv"), err = dir.file("err");
     {
-        auto a = args;
-        a.push_back(log);
-        Live mon(a, err);
-        mon.feed(x, 0, 130);  // minutes 0 and 1, each to its end
+        Spawned mon({MON, "--raw", "s16le", "-r", "12000", "--start", "2026-12-07T10:00:00Z",
+                     "--format", "csv", "-o", log},
+                    err);
+        ASSERT_TRUE(mon.write(pcm16(x, 0, 130)));  // minutes 0 and 1, each to its end
         await_lines(log, 3);
         std::filesystem::rename(log, log + ".1");
-        mon.signal(SIGHUP);
-        mon.feed(x, 130, 180);  // minute 2 goes to a new file
+        ::kill(mon.pid(), SIGHUP);
+        ASSERT_TRUE(mon.write(pcm16(x, 130, 180)));  // minute 2 goes to a new file
         await_lines(log, 2);
-        mon.signal(SIGTERM);  // with the input still open
-        EXPECT_EQ(mon.wait(), 0);
+        EXPECT_EQ(mon.end(SIGTERM), 0);  // with the input still open
     }
-    const std::string header =
-        "utc,minute,input,freq_set_hz,status,message,snr_db,dt_s,freq_hz,"
-        "fano_metric,ccfpeak,flip,carrier_hz,carrier_snr_db,carrier_start_s,carrier_end_s,"
-        "carrier_sigma_hz,averaged\n";
     const std::string old = read_file(log + ".1"), now = read_file(log);
-    EXPECT_EQ(old.substr(0, header.size()), header);
+    EXPECT_EQ(old.substr(0, CSV_HEADER.size()), CSV_HEADER);
     EXPECT_EQ(std::count(old.begin(), old.end(), '\n'), 3);
-    EXPECT_EQ(now.find(header + "2026-12-07T10:02:00Z,2,-,800,decoded,OZ7IGY/B,"), 0u) << now;
+    EXPECT_EQ(now.find(CSV_HEADER + "2026-12-07T10:02:00Z,2,-,800,decoded,OZ7IGY/B,"), 0u) << now;
     EXPECT_EQ(read_file(err), "");
 
     // A closed output pipe ends the run quietly (`true` has gone long
     // before the first record is written).
     const std::string cmd =
         "'" + MON + "' --all " + write_wav(dir, "x.wav", x) + " | true; echo ${PIPESTATUS[0]}";
-    const RunResult r = run_program("/bin/bash", {"bash", "-c", cmd});
+    const RunResult r = run({"/bin/bash", "-c", cmd}, "", false);
     EXPECT_EQ(r.out, "0\n");
     EXPECT_EQ(r.err, "");
 }
@@ -451,7 +325,8 @@ TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
 TEST(Beaconmon, CapturesFromAnAlsaDevice) {
     TempDir dir;
     const auto x = simulate(dir, {"-m", "OZ7IGY/B", "-n", "3", "-s", "0.5", "-l", "180"});
-    write_file(dir.file("rec.raw"), pcm_of(x, 16));
+    const std::string raw = pcm16(x);
+    write_file(dir.file("rec.raw"), Bytes(raw.begin(), raw.end()));
     const std::string conf =
         "pcm.rec {\n type file\n slave.pcm { type null }\n file \"/dev/null\"\n"
         " infile \"" +
@@ -459,18 +334,17 @@ TEST(Beaconmon, CapturesFromAnAlsaDevice) {
     write_file(dir.file("asound.conf"), Bytes(conf.begin(), conf.end()));
     ASSERT_EQ(setenv("ALSA_CONFIG_PATH", dir.file("asound.conf").c_str(), 1), 0);
     const std::string log = dir.file("log");
-    Live mon({"beaconmon", "-D", "rec", "--start", "2026-12-07T10:00:00Z", "--format", "jsonl",
-              "-o", log},
-             dir.file("err"));
+    Spawned mon(
+        {MON, "-D", "rec", "--start", "2026-12-07T10:00:00Z", "--format", "jsonl", "-o", log},
+        dir.file("err"));
     unsetenv("ALSA_CONFIG_PATH");
     await_lines(log, 3);
-    mon.signal(SIGINT);
-    EXPECT_EQ(mon.wait(), 0);
+    EXPECT_EQ(mon.end(SIGINT), 0);
     const std::string got = summary(read_file(log)).substr(0, 3 * 32);
     EXPECT_EQ(got,
               "0 2026-12-07T10:00:00Z OZ7IGY/B\n1 2026-12-07T10:01:00Z OZ7IGY/B\n"
               "2 2026-12-07T10:02:00Z OZ7IGY/B\n");
-    EXPECT_EQ(records(read_file(log))[0]["input"], "rec");
+    EXPECT_EQ(jsonl(read_file(log))[0]["input"], "rec");
 }
 
 TEST(Beaconmon, RefusalsTakeOneLine) {
@@ -492,11 +366,12 @@ TEST(Beaconmon, RefusalsTakeOneLine) {
         {{dir.file("missing.wav")}, 1},
         {{dir.file("bad.wav")}, 1},
         {{"-o", dir.file("no/such/dir/log")}, 1},
+        {{"-D", "nosuchdevice"}, 1},
     };
     for (const auto& c : cases) {
         auto args = c.args;
-        args.insert(args.begin(), "beaconmon");
-        const RunResult r = run_program(MON, args);
+        args.insert(args.begin(), MON);
+        const RunResult r = run(args);
         SCOPED_TRACE(args[1] + " " + r.err);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err.rfind("beaconmon: ", 0), 0u);
@@ -514,13 +389,12 @@ TEST(Beaconmon, AveragingAddsDecodesAndAverageOneChangesNothing) {
                                   "--snr", "-28.5", "--seed", "21"});
     const auto wav = write_wav(dir, "20261207_100000.wav", x);
     const auto run_with = [&](const std::string& format, const std::string& average) {
-        const RunResult r = run_program(
-            MON, {"beaconmon", "-j", "1", "--format", format, "--average", average, wav});
+        const RunResult r = run({MON, "-j", "1", "--format", format, "--average", average, wav});
         EXPECT_EQ(r.status, 0) << r.err;
         return r.out;
     };
-    const auto averaged = records(run_with("jsonl", "10"));
-    const auto single = records(run_with("jsonl", "1"));
+    const auto averaged = jsonl(run_with("jsonl", "10"));
+    const auto single = jsonl(run_with("jsonl", "1"));
     ASSERT_EQ(averaged.size(), single.size());
     int combined = 0;
     for (std::size_t i = 0; i < single.size(); ++i) {
@@ -540,9 +414,8 @@ TEST(Beaconmon, AveragingAddsDecodesAndAverageOneChangesNothing) {
     }
     EXPECT_GE(combined, 2);
 
-    const std::string csv1 = run_with("csv", "1"), csv = run_with("csv", "10");
-    const std::string head1 = csv1.substr(0, csv1.find('\n')), head = csv.substr(0, csv.find('\n'));
-    EXPECT_EQ(head1 + ",averaged", head);
+    const std::string csv1 = run_with("csv", "1");
+    EXPECT_EQ(csv1.substr(0, csv1.find('\n')) + ",averaged\n", CSV_HEADER);
     EXPECT_NE(run_with("text", "10").find(" : OZ7IGY/B [avg "), std::string::npos);
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/simulate.hpp"
+#include "support/support.hpp"
 
 namespace beacon::test {
 namespace {
@@ -19,20 +19,14 @@ constexpr double WINDOW = 2.0;
 constexpr double SPAN_S = 2 * WINDOW + 24.6;
 
 // One minute's span; an empty message is a minute of noise alone.
-std::vector<double> minute_span(const std::string& message, double snr, std::uint64_t seed,
-                                double start_s = WINDOW) {
-    sim::SimSettings s;
-    s.message = message.empty() ? "X" : message;
-    s.id = "OZ7IGY";
-    s.start_s = start_s;
-    s.duration_s = SPAN_S;
-    s.snr_db = snr;
-    s.seed = seed;
-    sim::Levels lv = sim::levels(s);
-    if (message.empty()) lv.amplitude = 0.0;
-    std::vector<double> x(static_cast<std::size_t>(sim::sample_count(SPAN_S, 12000)));
-    sim::Renderer(sim::make_transmitter(s), 12000, lv, seed).next(x);
-    return x;
+std::vector<double> minute_span(const std::string& message, double snr, std::uint64_t seed) {
+    return mix({.message = message.empty() ? "X" : message,
+                .start_s = WINDOW,
+                .duration_s = SPAN_S,
+                .snr_db = snr,
+                .id = "OZ7IGY",
+                .seed = seed},
+               !message.empty());
 }
 
 struct Minute {
@@ -42,7 +36,8 @@ struct Minute {
 
 // The minutes through an averager as beaconmon runs it: each decoded alone,
 // then added with its trace.
-std::vector<Minute> run(const std::vector<std::string>& sent, double snr, int average = 10) {
+std::vector<Minute> run_minutes(const std::vector<std::string>& sent, double snr,
+                                int average = 10) {
     Averager avg({.max_minutes = average});
     std::vector<Minute> out;
     for (std::size_t m = 0; m < sent.size(); ++m) {
@@ -59,7 +54,7 @@ std::vector<Minute> run(const std::vector<std::string>& sent, double snr, int av
 
 TEST(Averaging, CombinedMinutesDecodeWhatNoMinuteDecodesAlone) {
     const std::vector<std::string> sent(12, "OZ7IGY/B");
-    const auto minutes = run(sent, -29.0);
+    const auto minutes = run_minutes(sent, -29.0);
     int combined = 0, alone = 0;
     for (std::size_t m = 0; m < minutes.size(); ++m) {
         SCOPED_TRACE(m);
@@ -86,7 +81,7 @@ TEST(Averaging, CombinedMinutesDecodeWhatNoMinuteDecodesAlone) {
     EXPECT_GE(combined, 3);
 
     // --average 1: nothing is combined.
-    for (const Minute& m : run({"OZ7IGY/B", "OZ7IGY/B", "OZ7IGY/B"}, -29.0, 1))
+    for (const Minute& m : run_minutes({"OZ7IGY/B", "OZ7IGY/B", "OZ7IGY/B"}, -29.0, 1))
         EXPECT_EQ(m.got.attempts, 0);
 }
 
@@ -95,7 +90,7 @@ TEST(Averaging, SilenceAndAChangeOfBeaconAreNeverMixed) {
     std::vector<std::string> sent(8, "OZ7IGY/B");
     sent.insert(sent.end(), 4, "");
     sent.insert(sent.end(), 12, "PA3ABC");
-    const auto minutes = run(sent, -28.5);
+    const auto minutes = run_minutes(sent, -28.5);
     int first = 0, second = 0;
     for (std::size_t m = 0; m < minutes.size(); ++m) {
         const AverageOutcome& g = minutes[m].got;

@@ -5,19 +5,19 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/support.hpp"
 
 namespace beacon::test {
 
@@ -38,25 +38,6 @@ inline int loopback(int port, int* bound = nullptr) {
     return rc;
 }
 
-// Starts argv[0] with standard output and error appended to `out`, and
-// standard input from `in` when given.
-inline pid_t spawn(std::vector<std::string> argv, const std::string& out, int in = -1) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (in >= 0) posix_spawn_file_actions_adddup2(&fa, in, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> args;
-    for (std::string& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
-    return pid;
-}
-
 class Broker {
   public:
     // `extra` ends the configuration (TLS, passwords). Persistence is on,
@@ -71,12 +52,6 @@ class Broker {
             << "user root\n"  // as root it would switch to a user that cannot read dir_
             << extra;
     }
-    ~Broker() {
-        if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
-    }
-    Broker(const Broker&) = delete;
-    Broker& operator=(const Broker&) = delete;
-
     int port() const { return port_; }
     const std::string& dir() const { return dir_; }
     std::string log() const {
@@ -88,13 +63,13 @@ class Broker {
     }
     // Returns once it accepts connections.
     void start() {
-        pid_ = spawn({MOSQUITTO, "-c", dir_ + "/mosquitto.conf"}, dir_ + "/stdout.log");
-        for (int i = 0; i < 500; ++i) {
+        proc_ = std::make_unique<Spawned>(
+            std::vector<std::string>{MOSQUITTO, "-c", dir_ + "/mosquitto.conf"},
+            dir_ + "/stdout.log");
+        for (int i = 0; i < 500 && !proc_->exited(); ++i) {
             if (loopback(port_) == 0) return;
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) break;
             std::this_thread::sleep_for(10ms);
         }
-        pid_ = -1;
         throw std::runtime_error("mosquitto did not start, see " + dir_);
     }
     // SIGSTOP: connections stay open, nothing is read. kill() returns before
@@ -102,9 +77,9 @@ class Broker {
     // a subscriber whose acknowledgement it then never reads, which QoS 1
     // answers with a duplicate after the restart.
     void freeze() {
-        ::kill(pid_, SIGSTOP);
+        ::kill(proc_->pid(), SIGSTOP);
         for (int i = 0; i < 5000; ++i) {
-            std::ifstream f("/proc/" + std::to_string(pid_) + "/stat");
+            std::ifstream f("/proc/" + std::to_string(proc_->pid()) + "/stat");
             const std::string text{std::istreambuf_iterator<char>(f), {}};
             const std::size_t paren = text.rfind(')');
             if (paren != std::string::npos && text.compare(paren, 3, ") T") == 0) return;
@@ -115,19 +90,15 @@ class Broker {
     // SIGTERM (and SIGCONT, should it be frozen): it saves its state and
     // exits without reading what waits on its sockets.
     void stop() {
-        ::kill(pid_, SIGTERM);
-        ::kill(pid_, SIGCONT);
-        bool gone = false;
-        for (int i = 0; i < 500 && !(gone = ::waitpid(pid_, nullptr, WNOHANG) == pid_); ++i)
-            std::this_thread::sleep_for(10ms);
-        if (!gone) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        ::kill(proc_->pid(), SIGTERM);
+        ::kill(proc_->pid(), SIGCONT);
+        proc_->end(0);
     }
 
   private:
     std::string dir_;
     int port_ = 0;
-    pid_t pid_ = -1;
+    std::unique_ptr<Spawned> proc_;
 };
 
 struct Received {
@@ -139,11 +110,10 @@ struct Received {
 class Subscriber {
   public:
     Subscriber(const Broker& broker, const std::string& id, const std::string& filter)
-        : file_(broker.dir() + "/" + id + ".txt") {
-        const std::string port = std::to_string(broker.port());
-        pid_ = spawn({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-i", id, "-c", "-q",
-                      "1", "-t", filter, "-F", "%r %t %p"},
-                     file_);
+        : file_(broker.dir() + "/" + id + ".txt"),
+          proc_({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+                 "-i", id, "-c", "-q", "1", "-t", filter, "-F", "%r %t %p"},
+                file_) {
         // Subscribed once the broker says it has confirmed it.
         for (int i = 0; i < 1000; ++i) {
             if (broker.log().find("Sending SUBACK to " + id + "\n") != std::string::npos) return;
@@ -151,9 +121,7 @@ class Subscriber {
         }
         throw std::runtime_error("no subscription " + id);
     }
-    ~Subscriber() { ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0); }
-    Subscriber(const Subscriber&) = delete;
-    Subscriber& operator=(const Subscriber&) = delete;
+    ~Subscriber() { proc_.end(SIGTERM); }
 
     // Waits up to 10 s for `n` messages on `topic` (any topic when empty).
     bool wait_for(std::size_t n, const std::string& topic = {}) const {
@@ -165,8 +133,7 @@ class Subscriber {
     }
     std::vector<Received> messages() const {
         std::vector<Received> m;
-        std::ifstream in(file_);
-        for (std::string line; std::getline(in, line);) {
+        for (const std::string& line : lines(read_file(file_))) {
             const std::size_t space = line.find(' ', 2);
             m.push_back({line.substr(2, space - 2), line.substr(space + 1), line[0] == '1'});
         }
@@ -181,7 +148,7 @@ class Subscriber {
 
   private:
     std::string file_;
-    pid_t pid_ = -1;
+    Spawned proc_;
 };
 
 }  // namespace beacon::test

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cinttypes>
 #include <map>
 
 #include "mqtt/mqtt.hpp"
@@ -19,19 +18,6 @@ namespace {
 
 const std::string SCAN = BEACONSCAN_PATH, MON = BEACONMON_PATH;
 using Args = std::vector<std::string>;
-
-Args lines(const std::string& text) {
-    Args v;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        v.push_back(line);
-    return v;
-}
-
-Args operator+(Args a, const Args& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class MqttBroker : public testing::Test {
   protected:
@@ -135,11 +121,6 @@ TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
     for (int k = 0; k < N; ++k)
         want.push_back(record(k));
     EXPECT_EQ(db.payloads("out/rx/800.5"), want);  // once each, in order
-    std::printf("[ outage   ] %d records; while the broker was away: %" PRIu64
-                " delivered, %" PRIu64 " in memory, %" PRIu64 " in the spool; %" PRIu64
-                " sent again; at the end %" PRIu64 " delivered, %zu received\n",
-                N, away.delivered, away.in_memory, away.on_disk, p.stats().resent, rep.delivered,
-                db.payloads("out/rx/800.5").size());
 }
 
 // A broker that is not there, refuses the credentials, or shows a
@@ -215,24 +196,6 @@ TEST_F(MqttBroker, FailuresTakeOneLineAndLeaveTheOutputAlone) {
     }
 }
 
-// A program started on a standard input that stays open, and its exit status.
-struct Waiting {
-    int fds[2] = {-1, -1};
-    pid_t pid = -1;
-    Waiting(const Args& args, const std::string& out) {
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        pid = spawn(args, out, fds[0]);
-        ::close(fds[0]);
-    }
-    int end(int sig) {  // the status, or 128 + a signal (a hang is ctest's timeout)
-        ::kill(pid, sig);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        ::close(fds[1]);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-};
-
 // Online while a program runs; SIGTERM ends it cleanly (offline, and the
 // program's own status for it); SIGKILL leaves the broker's last will, which
 // stays retained for those who subscribe later.
@@ -248,12 +211,12 @@ TEST_F(MqttBroker, StatusTopicAndLastWill) {
     };
     std::size_t n = 0;
     for (const auto& [args, status] : runs) {
-        Waiting w(args + mqtt, tmp_.file("out"));
+        Spawned w(args + mqtt, tmp_.file("out"));
         ASSERT_TRUE(db.wait_for(++n));
         EXPECT_EQ(w.end(SIGTERM), status) << args[0];
         ASSERT_TRUE(db.wait_for(++n));
     }
-    Waiting w(runs[1].first + mqtt, tmp_.file("out"));
+    Spawned w(runs[1].first + mqtt, tmp_.file("out"));
     ASSERT_TRUE(db.wait_for(++n));
     EXPECT_EQ(w.end(SIGKILL), 128 + SIGKILL);
     ASSERT_TRUE(db.wait_for(++n));

@@ -93,6 +93,7 @@ TEST(MqttSpool, OrderAcrossSegmentsRunsAndPutBack) {
         std::vector<Message> left = range(0, 10);
         left.push_back(s.messages[2]);
         ASSERT_EQ(o.spool->put_back(left), "");
+        EXPECT_EQ(o.spool->waiting(), 17u);  // 13..18 on disk, 11 put back
     }
     Spool::Opened o = Spool::open(root, "ep");
     ASSERT_TRUE(o.spool) << o.error;

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -94,10 +96,12 @@ std::vector<double> render(const Recording& r) {
     return x;
 }
 
-std::vector<double> mix(const sim::SimSettings& s) {
+std::vector<double> mix(const sim::SimSettings& s, bool signal) {
     std::vector<double> x(
         static_cast<std::size_t>(sim::sample_count(sim::recording_duration(s), s.rate)));
-    sim::Renderer(sim::make_transmitter(s), s.rate, sim::levels(s), s.seed).next(x);
+    sim::Levels levels = sim::levels(s);
+    if (!signal) levels.amplitude = 0.0;
+    sim::Renderer(sim::make_transmitter(s), s.rate, levels, s.seed).next(x);
     return x;
 }
 
@@ -145,6 +149,75 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input, bo
     waitpid(pid, &status, 0);
     return {read_file(out), read_file(err),
             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+}
+
+Spawned::Spawned(std::vector<std::string> argv, const std::string& out) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(fds[0]);
+    in_ = fds[1];
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    pid_ = pid;
+}
+
+Spawned::~Spawned() {
+    if (pid_ > 0) end(SIGKILL);
+    close_input();
+}
+
+bool Spawned::write(const std::string& bytes) {
+    return ::write(in_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+void Spawned::close_input() {
+    if (in_ >= 0) ::close(in_), in_ = -1;
+}
+
+int Spawned::end(int sig) {
+    if (sig != 0) ::kill(pid_, sig);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    close_input();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool Spawned::exited() {
+    if (pid_ <= 0 || ::waitpid(pid_, nullptr, WNOHANG) != pid_) return pid_ <= 0;
+    pid_ = -1;
+    return true;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        v.push_back(line);
+    return v;
+}
+
+std::vector<nlohmann::json> jsonl(const std::string& text) {
+    std::vector<nlohmann::json> v;
+    for (const std::string& line : lines(text))
+        v.push_back(nlohmann::json::parse(line));
+    return v;
 }
 
 }  // namespace beacon::test

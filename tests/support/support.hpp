@@ -1,8 +1,9 @@
 // What the tests share: temporary files, WAV files assembled byte by byte
 // (so that broken ones can be made on purpose), beacon recordings rendered
 // by the synthesiser, a decoding run that keeps everything the decoder
-// reports, output streams captured in memory, and running a program the
-// way a user does.
+// reports, output streams captured in memory, running a program the way a
+// user does (to its end, or left running on a pipe), and its output read
+// back as lines or JSON records.
 #pragma once
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
@@ -67,8 +69,9 @@ struct Recording {
     std::vector<Frame> frames = {{"OZ7IGY/B"}};
 };
 std::vector<double> render(const Recording& r);
-// The whole mix of a beaconsim run with these settings, in one block.
-std::vector<double> mix(const sim::SimSettings& s);
+// The whole mix of a beaconsim run with these settings, in one block; with
+// `signal` false, its noise alone.
+std::vector<double> mix(const sim::SimSettings& s, bool signal = true);
 // The mono recording on every channel of a WAV file.
 Bytes recording_wav(const Recording& r, int channels = 1, int bits = 16);
 
@@ -117,5 +120,35 @@ struct RunResult {
 };
 RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
               bool wrapped = true);
+
+// A program left running: standard input a pipe that the test writes and
+// closes, standard output and error appended to `out`. Killed if still
+// running when it goes.
+class Spawned {
+  public:
+    Spawned(std::vector<std::string> argv, const std::string& out);
+    ~Spawned();
+    Spawned(const Spawned&) = delete;
+    Spawned& operator=(const Spawned&) = delete;
+    int pid() const { return pid_; }
+    bool write(const std::string& bytes);
+    void close_input();
+    // Sends `sig` (none when 0) and waits: the status, or 128 + the signal
+    // that ended it (a hang is ctest's timeout).
+    int end(int sig);
+    // Whether it has ended by itself (then reaped).
+    bool exited();
+
+  private:
+    int pid_ = -1;
+    int in_ = -1;
+};
+
+// The words of `a`, then those of `b`.
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b);
+
+// The lines of a text, and each line of JSON Lines output parsed.
+std::vector<std::string> lines(const std::string& text);
+std::vector<nlohmann::json> jsonl(const std::string& text);
 
 }  // namespace beacon::test
