@@ -1,6 +1,8 @@
 // Writes the seed corpora of the fuzz targets: make_seeds DIR fills
 // DIR/wav (valid and odd WAV files, a few of them long enough to reach the
-// spot search), DIR/fano (soft symbols) and DIR/cmdline (argument vectors).
+// spot search), DIR/fano (soft symbols), DIR/cmdline (argument vectors),
+// DIR/records (JSON Lines records) and DIR/mqtt (broker URLs and spool
+// segments, behind the byte that chooses).
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -253,6 +255,34 @@ void cmdline_seeds(const fs::path& dir) {
         put(dir, "argv" + std::to_string(i), vectors[i]);
 }
 
+void records_seeds(const fs::path& dir) {
+    const std::vector<std::string> lines = {
+        R"({"utc":"2026-12-07T10:00:00Z","minute":0,"input":"-","freq_set_hz":800,)"
+        R"("status":"decoded","message":"OZ7IGY/B","snr_db":-17.2,"dt_s":0.1,"freq_hz":800.2,)"
+        R"("fano_metric":2906,"ccfpeak":7.2e7,"flip":1,"carrier_hz":800.012,"carrier_snr_db":-17.5,)"
+        R"("carrier_start_s":41.2,"carrier_end_s":59,"carrier_sigma_hz":0.000321,"averaged":1})",
+        R"({"utc":"2026-12-07T10:01:00Z","status":"no_decode","message":null,"averaged":null})",
+        R"({"file":"a.wav","utc":"2026-12-07 10:02","status":"spot","message":"X","snr_db":-20})",
+        R"({"utc":null,"status":"decoded"})",
+        "",
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        put(dir, "line" + std::to_string(i), Bytes(lines[i].begin(), lines[i].end()));
+}
+
+void mqtt_seeds(const fs::path& dir) {
+    const std::string url(1, '\0'), segment(1, '\1');
+    const std::vector<std::string> seeds = {
+        url + "mqtt://broker.lan:1883/beacons",
+        url + "mqtts://[::1]/a/b",
+        url + "mqtt://10.0.0.1",
+        segment + "10 7\nout/rx/800{\"n\":1}\n10 7\nout/rx/800{\"n",
+        segment + "0 0\n\n3 2\nabcde\n",
+    };
+    for (std::size_t i = 0; i < seeds.size(); ++i)
+        put(dir, "seed" + std::to_string(i), Bytes(seeds[i].begin(), seeds[i].end()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,10 +291,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path root = argv[1];
-    for (const char* sub : {"wav", "fano", "cmdline"})
+    for (const char* sub : {"wav", "fano", "cmdline", "records", "mqtt"})
         fs::create_directories(root / sub);
     wav_seeds(root / "wav");
     fano_seeds(root / "fano");
     cmdline_seeds(root / "cmdline");
+    records_seeds(root / "records");
+    mqtt_seeds(root / "mqtt");
     return 0;
 }

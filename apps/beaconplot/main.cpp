@@ -12,9 +12,9 @@
 #include <tuple>
 #include <vector>
 
+#include "beaconplot/records.hpp"
 #include "common/cli.hpp"
 #include "plot/plot.hpp"
-#include "records.hpp"
 
 namespace beacon {
 namespace {

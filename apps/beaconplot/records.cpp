@@ -1,4 +1,4 @@
-#include "records.hpp"
+#include "beaconplot/records.hpp"
 
 #include <chrono>
 #include <cmath>

@@ -30,7 +30,11 @@ std::string topic_text_error(std::string_view text) {
         if (c == '+' || c == '#') return std::string("holds '") + c + "', a wildcard";
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "holds a control character";
     }
-    if (mosquitto_validate_utf8(text.data(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS)
+    // libmosquitto's check reads up to two bytes past a sequence cut short at
+    // the end, so it gets a copy whose terminating NUL stops it there (and
+    // its answer no longer depends on whatever follows the view).
+    const std::string copy(text);
+    if (mosquitto_validate_utf8(copy.c_str(), static_cast<int>(copy.size())) != MOSQ_ERR_SUCCESS)
         return "is not valid UTF-8";
     return {};
 }

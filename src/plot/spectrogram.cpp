@@ -120,6 +120,13 @@ std::vector<float> half_band(double pass) {
 constexpr std::size_t BLOCK = 64;
 using V4 = float __attribute__((vector_size(16)));
 using I4 = int __attribute__((vector_size(16)));
+// The lanes of two vectors picked by constant indices: GCC and clang spell
+// it differently (the fuzz build uses clang).
+#if defined(__clang__)
+#define SHUFFLE4(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
+#else
+#define SHUFFLE4(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, I4{i0, i1, i2, i3})
+#endif
 V4 load4(const float* p) {
     V4 v;
     std::memcpy(&v, p, sizeof v);
@@ -192,10 +199,10 @@ class Halver {
         for (; k + 4 <= pairs; k += 4, i += 8) {  // deinterleaved four pairs at a time
             const V4 r0 = load4(re + i), r1 = load4(re + i + 4);
             const V4 i0 = load4(im + i), i1 = load4(im + i + 4);
-            store4(even_re_.data() + e + k, __builtin_shuffle(r0, r1, I4{0, 2, 4, 6}));
-            store4(odd_re_.data() + o + k, __builtin_shuffle(r0, r1, I4{1, 3, 5, 7}));
-            store4(even_im_.data() + e + k, __builtin_shuffle(i0, i1, I4{0, 2, 4, 6}));
-            store4(odd_im_.data() + o + k, __builtin_shuffle(i0, i1, I4{1, 3, 5, 7}));
+            store4(even_re_.data() + e + k, SHUFFLE4(r0, r1, 0, 2, 4, 6));
+            store4(odd_re_.data() + o + k, SHUFFLE4(r0, r1, 1, 3, 5, 7));
+            store4(even_im_.data() + e + k, SHUFFLE4(i0, i1, 0, 2, 4, 6));
+            store4(odd_im_.data() + o + k, SHUFFLE4(i0, i1, 1, 3, 5, 7));
         }
         for (; k < pairs; ++k, i += 2) {
             even_re_[e + k] = re[i];
@@ -326,8 +333,8 @@ void powers(const float* z, int n, float gain, float* out) {
     int i = 0;
     for (; i + 4 <= n; i += 4) {
         const V4 a = load4(z + 2 * i), b = load4(z + 2 * i + 4);
-        const V4 re = __builtin_shuffle(a, b, I4{0, 2, 4, 6});
-        const V4 im = __builtin_shuffle(a, b, I4{1, 3, 5, 7});
+        const V4 re = SHUFFLE4(a, b, 0, 2, 4, 6);
+        const V4 im = SHUFFLE4(a, b, 1, 3, 5, 7);
         store4(out + i, gain * (re * re + im * im));
     }
     for (; i < n; ++i)
@@ -402,8 +409,8 @@ SpectrogramStatus for_each_column(std::span<const float> samples, const Spectrog
             float* to = in[0];
             for (int i = 0; i < size; i += 4) {  // interleaved, windowed
                 const V4 r = load4(re + i) * load4(w + i), m = load4(im + i) * load4(w + i);
-                store4(to + 2 * i, __builtin_shuffle(r, m, I4{0, 4, 1, 5}));
-                store4(to + 2 * i + 4, __builtin_shuffle(r, m, I4{2, 6, 3, 7}));
+                store4(to + 2 * i, SHUFFLE4(r, m, 0, 4, 1, 5));
+                store4(to + 2 * i + 4, SHUFFLE4(r, m, 2, 6, 3, 7));
             }
             fftwf_execute_dft(plan->plan, in.get(), spectrum.get());
             // The band's bins: from row 0's up to the end of the spectrum,

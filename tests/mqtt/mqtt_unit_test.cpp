@@ -37,6 +37,10 @@ TEST(MqttUrl, AcceptedRefusedAndReadBack) {
         EXPECT_EQ(parse_url(want).endpoint->url(), want);  // a fixed point
     }
     EXPECT_NE(parse_url("mqtt://me:secret@h").error.find("--mqtt-auth"), std::string::npos);
+    // A prefix cut short inside a UTF-8 sequence is refused, whatever bytes
+    // follow the text (here the rest of the sequence).
+    const std::string_view cut = std::string_view("mqtt://h/a\xee\x80\x80").substr(0, 11);
+    EXPECT_EQ(parse_url(cut).error, "'mqtt://h/a\xee': the topic prefix is not valid UTF-8");
 }
 
 TEST(MqttCredentials, FileFormatPermissionsAndEnvironment) {

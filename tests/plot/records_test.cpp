@@ -1,7 +1,7 @@
 // beaconplot's reading of records: UTC times of both programs' forms to the
 // second and below, impossible ones refused, and each kind of line sorted
 // into a record, a skip or a reason.
-#include "records.hpp"
+#include "beaconplot/records.hpp"
 
 #include <gtest/gtest.h>
 
