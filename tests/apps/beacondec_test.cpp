@@ -120,7 +120,6 @@ TEST(BeacondecRuns, FilesWithoutASpot) {
         return "wav_read: " + why + "\nbeacondec: failed to read '" + p + "'\n";
     };
     const std::vector<std::tuple<Bytes, std::string>> rows = {
-        {Bytes{'n', 'o', 't'}, failed("'" + p + "' is not a valid RIFF/WAVE file")},
         {riff({fmt_chunk(1, 1, 12000, 16), chunk("data", {}, 100)}),
          "wav_read: warning - data chunk claims 100 bytes but only 0 are available in the file; "
          "truncating.\n" +

@@ -111,6 +111,15 @@ Captured capture(F&& f) {
     return c;
 }
 
+// A program's parse_options over its name and `args`, streams captured.
+template <typename Command>
+Captured parse_args(const char* name, std::vector<const char*> args, Command& cmd) {
+    args.insert(args.begin(), name);
+    return capture([&](FILE* out, FILE* err) {
+        return parse_options(static_cast<int>(args.size()), args.data(), cmd, out, err);
+    });
+}
+
 // Runs argv (argv[0]: the program's path) with `input` on standard input;
 // when `wrapped`, behind the words of $BEACON_TEST_WRAPPER if set (CI's
 // valgrind). A status past 128 means a signal ended the program.
