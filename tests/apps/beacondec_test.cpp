@@ -15,10 +15,6 @@ namespace {
 
 const std::string DEC = BEACONDEC_PATH;
 
-void expect_run(const RunResult& r, const std::string& out, const std::string& err, int status) {
-    EXPECT_EQ(std::tuple(r.out, r.err, r.status), std::tuple(out, err, status));
-}
-
 TEST(BeacondecCommandLine, HelpVersionAndErrors) {
     const std::string usage = run({DEC, "-h"}).out;
     EXPECT_NE(usage.find("\nUsage: " + DEC + " [options] file.wav\n"), std::string::npos);

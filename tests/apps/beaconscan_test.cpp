@@ -86,8 +86,7 @@ TEST(BeaconscanUnits, OptionsAndTheirRefusals) {
     for (const auto& [args, message] : refused) {
         ScanCommand cmd;
         const Captured r = parse_args("beaconscan", args, cmd);
-        EXPECT_EQ(std::tuple(r.status, r.out, r.err),
-                  std::tuple(2, "", "beaconscan: " + message + "\n"));
+        expect_run(r, "", "beaconscan: " + message + "\n", 2);
     }
 }
 
@@ -276,15 +275,14 @@ TEST(BeaconscanRuns, TextIsBeacondecsLineAndStatusesAreKept) {
         want += file + " " + utc + line.substr(6) + "\n";  // in place of the time stamp
     }
     RunResult r = run({SCAN, "-q", "-f", "780", file});
-    EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(0, want, ""));
+    expect_run(r, want, "", 0);
 
     // Every file read, even without a spot: 0. No file at all: 0, and said.
     EXPECT_EQ(run({SCAN, b.dir.file("tree/deeper"), b.dir.file("tree/short.wav")}).status, 0);
     EXPECT_EQ(run({SCAN, b.dir.file("tree/rate0.wav")}).status, 1);  // cannot be prepared
     fs::create_directory(b.dir.file("empty"));
     r = run({SCAN, b.dir.file("empty")});
-    EXPECT_EQ(std::tuple(r.status, r.out, r.err),
-              std::tuple(0, "", "beaconscan: no WAV files found\n"));
+    expect_run(r, "", "beaconscan: no WAV files found\n", 0);
     r = run({SCAN, "-"});  // nothing on standard input: a file that cannot be read
     EXPECT_EQ(std::tuple(r.status, r.out),
               std::tuple(1, "- read_error: '-' is not a valid RIFF/WAVE file\n"));
