@@ -15,10 +15,6 @@ namespace {
 
 const std::string DEC = BEACONDEC_PATH;
 
-void expect_run(const RunResult& r, const std::string& out, const std::string& err, int status) {
-    EXPECT_EQ(std::tuple(r.out, r.err, r.status), std::tuple(out, err, status));
-}
-
 TEST(BeacondecCommandLine, HelpVersionAndErrors) {
     const std::string usage = run({DEC, "-h"}).out;
     EXPECT_NE(usage.find("\nUsage: " + DEC + " [options] file.wav\n"), std::string::npos);
@@ -120,7 +116,6 @@ TEST(BeacondecRuns, FilesWithoutASpot) {
         return "wav_read: " + why + "\nbeacondec: failed to read '" + p + "'\n";
     };
     const std::vector<std::tuple<Bytes, std::string>> rows = {
-        {Bytes{'n', 'o', 't'}, failed("'" + p + "' is not a valid RIFF/WAVE file")},
         {riff({fmt_chunk(1, 1, 12000, 16), chunk("data", {}, 100)}),
          "wav_read: warning - data chunk claims 100 bytes but only 0 are available in the file; "
          "truncating.\n" +

@@ -13,7 +13,6 @@
 #include "common/parse.hpp"
 #include "support/support.hpp"
 #include "util/format.hpp"
-#include "util/version.hpp"
 
 namespace beacon::test {
 namespace {
@@ -49,29 +48,26 @@ TEST(BeaconscanUnits, InputsInTheirOrderDirectoriesAsSortedTrees) {
 }
 
 TEST(BeaconscanUnits, OptionsAndTheirRefusals) {
-    auto parse = [](std::vector<const char*> args, ScanCommand& cmd) {
-        args.insert(args.begin(), "beaconscan");
-        return capture([&](FILE* out, FILE* err) {
-            return parse_options(static_cast<int>(args.size()), args.data(), cmd, out, err);
-        });
-    };
     ScanCommand d, c;
-    ASSERT_EQ(parse({"rec"}, d).status, PARSE_CONTINUE);
+    ASSERT_EQ(parse_args("beaconscan", {"rec"}, d).status, PARSE_CONTINUE);
     EXPECT_EQ(std::tuple(d.settings.decode.freq, d.settings.decode.tol, d.settings.decode.dtmax),
               std::tuple(800.0, 150.0, 2.0));  // beacondec's search
     EXPECT_EQ(std::tuple(d.settings.start, d.format, d.jobs, d.quiet),
               std::tuple(std::nullopt, OutputFormat::text, 0, false));
-    ASSERT_EQ(parse({"-f", "1000", "a.wav", "--tol=50", "-d", "-1.5", "-", "--format", "csv", "-j3",
-                     "--start", "2026-12-06T12:00:00Z", "-q", "-f", "900", "--", "-odd.wav"},
-                    c)
-                  .status,
-              PARSE_CONTINUE);
+    ASSERT_EQ(
+        parse_args("beaconscan",
+                   {"-f", "1000", "a.wav", "--tol=50", "-d", "-1.5", "-", "--format", "csv", "-j3",
+                    "--start", "2026-12-06T12:00:00Z", "-q", "-f", "900", "--", "-odd.wav"},
+                   c)
+            .status,
+        PARSE_CONTINUE);
     EXPECT_EQ(std::tuple(c.settings.decode.freq, c.settings.decode.tol, c.settings.decode.dtmax),
               std::tuple(900.0, 50.0, -1.5));
     EXPECT_EQ(std::tuple(c.settings.start, c.format, c.jobs, c.quiet),
               std::tuple(std::optional<std::int64_t>(1796558400), OutputFormat::csv, 3, true));
     EXPECT_EQ(c.paths, (std::vector<std::string>{"a.wav", "-", "-odd.wav"}));
-    ASSERT_EQ(parse({"-j", "1024", "--format", "jsonl", "a"}, c).status, PARSE_CONTINUE);
+    ASSERT_EQ(parse_args("beaconscan", {"-j", "1024", "--format", "jsonl", "a"}, c).status,
+              PARSE_CONTINUE);
     EXPECT_EQ(c.format, OutputFormat::jsonl);
 
     const std::pair<std::vector<const char*>, std::string> refused[] = {
@@ -89,9 +85,8 @@ TEST(BeaconscanUnits, OptionsAndTheirRefusals) {
     };
     for (const auto& [args, message] : refused) {
         ScanCommand cmd;
-        const Captured r = parse(args, cmd);
-        EXPECT_EQ(std::tuple(r.status, r.out, r.err),
-                  std::tuple(2, "", "beaconscan: " + message + "\n"));
+        const Captured r = parse_args("beaconscan", args, cmd);
+        expect_run(r, "", "beaconscan: " + message + "\n", 2);
     }
 }
 
@@ -280,15 +275,14 @@ TEST(BeaconscanRuns, TextIsBeacondecsLineAndStatusesAreKept) {
         want += file + " " + utc + line.substr(6) + "\n";  // in place of the time stamp
     }
     RunResult r = run({SCAN, "-q", "-f", "780", file});
-    EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(0, want, ""));
+    expect_run(r, want, "", 0);
 
     // Every file read, even without a spot: 0. No file at all: 0, and said.
     EXPECT_EQ(run({SCAN, b.dir.file("tree/deeper"), b.dir.file("tree/short.wav")}).status, 0);
     EXPECT_EQ(run({SCAN, b.dir.file("tree/rate0.wav")}).status, 1);  // cannot be prepared
     fs::create_directory(b.dir.file("empty"));
     r = run({SCAN, b.dir.file("empty")});
-    EXPECT_EQ(std::tuple(r.status, r.out, r.err),
-              std::tuple(0, "", "beaconscan: no WAV files found\n"));
+    expect_run(r, "", "beaconscan: no WAV files found\n", 0);
     r = run({SCAN, "-"});  // nothing on standard input: a file that cannot be read
     EXPECT_EQ(std::tuple(r.status, r.out),
               std::tuple(1, "- read_error: '-' is not a valid RIFF/WAVE file\n"));

@@ -44,12 +44,6 @@ const std::string CSV_HEADER =
 const std::string MON = BEACONMON_PATH;
 constexpr double RATE = 12000.0;
 
-std::string fmt(const char* f, double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, f, v);
-    return buf;
-}
-
 // A beaconsim recording, read back as samples.
 std::vector<double> simulate(const TempDir& dir, std::vector<std::string> args) {
     const std::string path = dir.file("sim.wav");
@@ -77,7 +71,7 @@ void check_against_beacondec(const TempDir& dir, const std::vector<double>& x,
                              int& undecoded) {
     const std::string wav = write_wav(dir, "in.wav", x);
     const RunResult mon = run({MON, "--format", "jsonl", "--average", "1", "--start", start, "-w",
-                               fmt("%g", window), "-f", "800", "-f", "760", wav});
+                               format("%g", window), "-f", "800", "-f", "760", wav});
     ASSERT_EQ(mon.status, 0) << mon.err;
     const auto recs = jsonl(mon.out);
     ASSERT_GE(recs.size(), 20u);
@@ -92,8 +86,8 @@ void check_against_beacondec(const TempDir& dir, const std::vector<double>& x,
         ASSERT_LE(k0 + n, x.size());
         const std::string span = write_wav(dir, "span.wav", x, k0, n);
         const double f = rec["freq_set_hz"];
-        const RunResult dec = run({BEACONDEC_PATH, "-D", "-T", "000000", "-f", fmt("%.17g", f),
-                                   "-t", "150", "-d", fmt("%.17g", d), span});
+        const RunResult dec = run({BEACONDEC_PATH, "-D", "-T", "000000", "-f", format("%.17g", f),
+                                   "-t", "150", "-d", format("%.17g", d), span});
         SCOPED_TRACE(rec.dump() + "\n" + dec.out + dec.err);
         ASSERT_EQ(rec["status"] == "decoded", dec.status == 0);
         if (dec.status != 0) {
@@ -112,10 +106,10 @@ void check_against_beacondec(const TempDir& dir, const std::vector<double>& x,
                   6);
         ASSERT_EQ(std::sscanf(dec.out.c_str(), "000000 %*s %*s %*s : %15s", msg), 1);
         EXPECT_EQ(rec["message"], msg);
-        EXPECT_EQ(fmt("%+.3f", rec["dt_s"].get<double>() - (c - m)), dt);
-        EXPECT_EQ(fmt("%.2f", rec["freq_hz"]), carrier);
-        EXPECT_EQ(fmt("%.1f", rec["snr_db"]), snr);
-        EXPECT_EQ(fmt("%.1f", rec["ccfpeak"]), ccf);
+        EXPECT_EQ(format("%+.3f", rec["dt_s"].get<double>() - (c - m)), dt);
+        EXPECT_EQ(format("%.2f", rec["freq_hz"].get<double>()), carrier);
+        EXPECT_EQ(format("%.1f", rec["snr_db"].get<double>()), snr);
+        EXPECT_EQ(format("%.1f", rec["ccfpeak"].get<double>()), ccf);
         EXPECT_EQ(rec["flip"], flip);
         EXPECT_EQ(rec["fano_metric"], metric);
     }
@@ -200,7 +194,7 @@ TEST(Beaconmon, MeasuresTheCarrierAndDrawsTheWaterfallOfEveryMinute) {
                               sim::morse_duration("OZ7IGY", sim::ID_WPM) + 3 * 1.2 / sim::ID_WPM;
     for (const double snr : {-15.0, -28.0}) {
         const auto x = simulate(dir, {"-m", "OZ7IGY/B", "--id", "OZ7IGY", "-n", "3", "-s", "0.5",
-                                      "-f", "803.37", "-l", "180", "--snr", fmt("%g", snr)});
+                                      "-f", "803.37", "-l", "180", "--snr", format("%g", snr)});
         const std::string wav = write_wav(dir, "20261207_100000.wav", x);
         const RunResult r = run({MON, "--format", "jsonl", wav});
         ASSERT_EQ(r.status, 0) << r.err;
@@ -222,14 +216,14 @@ TEST(Beaconmon, MeasuresTheCarrierAndDrawsTheWaterfallOfEveryMinute) {
             }
             const std::string utc = rec["utc"];
             const bool decoded = !rec["message"].is_null();
+            const auto get = [&](const char* key) { return rec[key].get<double>(); };
             EXPECT_EQ(text[i],
                       utc.substr(0, 10) + " " + utc.substr(11, 5) +
-                          (!decoded ? "   -    -    -"
-                                    : fmt(" %3.0f", rec["snr_db"]) + fmt(" %4.1f", rec["dt_s"]) +
-                                          fmt(" %4.0f", rec["freq_hz"])) +
-                          fmt(" %9.3f", rec["carrier_hz"]) +
-                          fmt(" %3.0f : ", rec["carrier_snr_db"]) +
-                          (!decoded ? "no decode (800 Hz)" : rec["message"].get<std::string>()));
+                          (decoded ? format(" %3.0f %4.1f %4.0f", get("snr_db"), get("dt_s"),
+                                            get("freq_hz"))
+                                   : "   -    -    -") +
+                          format(" %9.3f %3.0f : ", get("carrier_hz"), get("carrier_snr_db")) +
+                          (decoded ? rec["message"].get<std::string>() : "no decode (800 Hz)"));
         }
         if (snr < -20) continue;
         // A waterfall of every minute and frequency, named by both, with the
@@ -349,7 +343,6 @@ TEST(Beaconmon, CapturesFromAnAlsaDevice) {
 
 TEST(Beaconmon, RefusalsTakeOneLine) {
     TempDir dir;
-    write_file(dir.file("bad.wav"), Bytes{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'X'});
     const struct {
         std::vector<std::string> args;
         int status;
@@ -364,7 +357,6 @@ TEST(Beaconmon, RefusalsTakeOneLine) {
         {{"-r", "7999", "--raw", "s16le"}, 2},
         {{"--start", "2026-13-01T00:00:00Z"}, 2},
         {{dir.file("missing.wav")}, 1},
-        {{dir.file("bad.wav")}, 1},
         {{"-o", dir.file("no/such/dir/log")}, 1},
         {{"-D", "nosuchdevice"}, 1},
     };

@@ -106,16 +106,11 @@ TEST(Fano, KnownAnswers) {
     };
     const Row rows[] = {
         {"clean", zeros_with_errors({}), 100000, 0, 2920, 74, 72, 0},
-        {"0 wrong", zeros_with_errors({0}), 100000, 0, 2728, 77, 72, 0},
-        {"0-1 wrong", zeros_with_errors({0, 1}), 100000, 0, 2536, 265, 72, 0},
         {"0-3 wrong", zeros_with_errors({0, 1, 2, 3}), 100000, 0, 2152, 3716, 72, 0},
-        {"10-11 wrong", zeros_with_errors({10, 11}), 100000, 0, 2536, 118, 72, 0},
         {"every seventh wrong", seventh, 100000, 0, -1112, 177361, 72, 0},
         {"0-3 wrong, limit 730", zeros_with_errors({0, 1, 2, 3}), 10, -1, -416, 732, 43, 0xee},
         {"all 128, limit 219", std::vector<std::uint8_t>(146, 128), 3, -1, -300, 221, 6, 0xee},
-        {"all 128", std::vector<std::uint8_t>(146, 128), 100000, -1, -1150, 7300002, 23, 0xee},
         {"clean, limit 73", zeros_with_errors({}), 1, 0, 2920, 74, 72, 0},
-        {"clean, no budget", zeros_with_errors({}), 0, -1, 0, 2, 0, 0xee},
         {"tie on a 1", tie_one, 100000, 0, 2830, 75, 72, 0x80},
         {"tie on a 0", tie_zero, 100000, 0, 2830, 76, 72, 0},
         {"short blocks are all tail", std::vector<std::uint8_t>(40, 200), 1000, 0, -15680, 995, 19,

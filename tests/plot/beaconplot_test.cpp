@@ -39,11 +39,11 @@ TEST(Beaconplot, DrawsWhatItCanAndSaysWhatItSkipped) {
     const RunResult ok =
         plot({"-o", dir.file("day.png"), "--title", "test", "--from", "2026-12-07T10:00:00Z",
               "--to", "2026-12-07T11:00:00.5Z", dir.file("in.jsonl")});
-    EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(ok.out, "");
-    EXPECT_EQ(ok.err, "beaconplot: " + dir.file("in.jsonl") +
-                          ":3: not valid JSON; line skipped\n"
-                          "beaconplot: 2 records without utc skipped\n");
+    expect_run(ok, "",
+               "beaconplot: " + dir.file("in.jsonl") +
+                   ":3: not valid JSON; line skipped\n"
+                   "beaconplot: 2 records without utc skipped\n",
+               0);
     const Png png(dir.file("day.png"));
     ASSERT_TRUE(png.ok());
     EXPECT_EQ(png.width(), 1000);
@@ -88,12 +88,8 @@ TEST(Beaconplot, BadOptionsAndInputsEndWithOneLine) {
          "beaconplot: cannot create '" + dir.file("no/dir/x.png") +
              "': No such file or directory\n"},
     };
-    for (const Case& c : cases) {
-        const RunResult r = plot(c.args);
-        EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
-    }
+    for (const Case& c : cases)
+        expect_run(plot(c.args), "", c.err, c.status);
     EXPECT_TRUE(std::filesystem::is_empty(dir.str()));
 }
 

@@ -120,6 +120,15 @@ Decoded decode(std::vector<double> samples, int rate, const DecodeSettings& sett
     return d;
 }
 
+// The words as exec() takes them.
+static std::vector<char*> c_words(std::vector<std::string>& words) {
+    std::vector<char*> args;
+    for (std::string& w : words)
+        args.push_back(w.data());
+    args.push_back(nullptr);
+    return args;
+}
+
 RunResult run(const std::vector<std::string>& argv, const std::string& input, bool wrapped) {
     std::vector<std::string> words;
     if (const char* w = std::getenv("BEACON_TEST_WRAPPER"); wrapped && w != nullptr) {
@@ -128,10 +137,7 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input, bo
             words.push_back(word);
     }
     words.insert(words.end(), argv.begin(), argv.end());
-    std::vector<char*> args;
-    for (std::string& w : words)
-        args.push_back(w.data());
-    args.push_back(nullptr);
+    std::vector<char*> args = c_words(words);
 
     const TempDir dir;
     const std::string in = dir.file("in"), out = dir.file("out"), err = dir.file("err");
@@ -159,10 +165,7 @@ Spawned::Spawned(std::vector<std::string> argv, const std::string& out) {
     posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> args;
-    for (std::string& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
+    std::vector<char*> args = c_words(argv);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&fa);

@@ -6,6 +6,8 @@
 // back as lines or JSON records.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -109,6 +111,21 @@ Captured capture(F&& f) {
     std::free(obuf);
     std::free(ebuf);
     return c;
+}
+
+// A program's parse_options over its name and `args`, streams captured.
+template <typename Command>
+Captured parse_args(const char* name, std::vector<const char*> args, Command& cmd) {
+    args.insert(args.begin(), name);
+    return capture([&](FILE* out, FILE* err) {
+        return parse_options(static_cast<int>(args.size()), args.data(), cmd, out, err);
+    });
+}
+
+// A run's (or a capture's) output and status, compared at once.
+template <typename R>
+void expect_run(const R& r, const std::string& out, const std::string& err, int status) {
+    EXPECT_EQ(std::tuple(r.out, r.err, r.status), std::tuple(out, err, status));
 }
 
 // Runs argv (argv[0]: the program's path) with `input` on standard input;
