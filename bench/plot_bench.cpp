@@ -43,15 +43,15 @@ BENCHMARK(BM_Spectrogram)->Unit(benchmark::kMillisecond)->ComputeStatistics("min
 
 void BM_WaterfallPng(benchmark::State& state) {
     const Minute& m = minute();
-    plot::WaterfallSpec spec;
-    std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(FREQ, TOL);
-    spec.title = "2026-12-07 10:01 UTC";
-    spec.text = "OZ7IGY/B   SNR -15 dB   DT 0.3 s   carrier 800.0 Hz";
-    spec.frame = plot::FrameMark{0.3, 800.0};
-    spec.carrier = plot::CarrierMark{31.2, 59.3, 800.0};
+    plot::WaterfallContent content;
+    std::tie(content.f_lo_hz, content.f_hi_hz) = plot::waterfall_band(FREQ, TOL);
+    content.title = "2026-12-07 10:01 UTC";
+    content.text = "OZ7IGY/B   SNR -15 dB   DT 0.3 s   carrier 800.0 Hz";
+    content.frame = plot::FrameMark{0.3, 800.0};
+    content.carrier = plot::CarrierMark{31.2, 59.3, 800.0};
     const std::string path = temp_path("waterfall.png");
     for (auto _ : state) {
-        const plot::PlotResult r = plot::render_waterfall(m.f, T0, spec, path);
+        const plot::PlotResult r = plot::render_waterfall(m.f, T0, content, path);
         if (!r.ok()) state.SkipWithError(r.detail.c_str());
     }
     std::remove(path.c_str());

@@ -37,29 +37,29 @@ int waterfalls(const std::string& dir) {
     for (const Case& c : cases) {
         const Minute m = make_minute(c.kind);
         const Decode d = decode_minute(m);
-        plot::WaterfallSpec spec;
-        std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(FREQ, TOL);
+        plot::WaterfallContent content;
+        std::tie(content.f_lo_hz, content.f_hi_hz) = plot::waterfall_band(FREQ, TOL);
         char buf[200];
         std::snprintf(buf, sizeof buf, "2026-12-07 10:%02d UTC   -f %.0f Hz, -t %.0f Hz   (%s)",
                       minute++, FREQ, TOL, c.what);
-        spec.title = buf;
+        content.title = buf;
         if (d.decoded) {
             std::snprintf(buf, sizeof buf, "%s   SNR %.0f dB   DT %.1f s   carrier %.1f Hz",
                           d.message.c_str(), d.snr_db, d.dt_s, d.freq_hz);
-            spec.frame = plot::FrameMark{d.dt_s, d.freq_hz};
+            content.frame = plot::FrameMark{d.dt_s, d.freq_hz};
         } else {
             std::snprintf(buf, sizeof buf, "no decode");
         }
-        spec.text = buf;
+        content.text = buf;
         if (c.kind.carrier)
-            spec.carrier = plot::CarrierMark{m.carrier_start_s, m.carrier_end_s, FREQ};
+            content.carrier = plot::CarrierMark{m.carrier_start_s, m.carrier_end_s, FREQ};
         const std::string path = dir + "/waterfall-" + c.name + ".png";
-        const plot::PlotResult r = plot::render_waterfall(m.f, T0, spec, path);
+        const plot::PlotResult r = plot::render_waterfall(m.f, T0, content, path);
         if (!r.ok()) {
             std::fprintf(stderr, "plot_docs: %s\n", r.detail.c_str());
             return 1;
         }
-        std::printf("%s: %s\n", path.c_str(), spec.text.c_str());
+        std::printf("%s: %s\n", path.c_str(), content.text.c_str());
     }
     return 0;
 }

@@ -191,23 +191,24 @@ std::string waterfall_path(const Options& o, const MinuteRecord& r) {
 // it and the decoded frame and the carrier marked. An empty string, or why
 // the picture could not be written.
 std::string draw_waterfall(const Options& o, const MinuteWork& work, const MinuteRecord& r) {
-    plot::WaterfallSpec spec;
-    std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(r.freq_set_hz, o.tol);
+    plot::WaterfallContent content;
+    std::tie(content.f_lo_hz, content.f_hi_hz) = plot::waterfall_band(r.freq_set_hz, o.tol);
     std::string when = format_record(Format::text, r);
     when.resize(r.utc ? 16 : when.find(' ', 7));  // the time column
-    spec.title = format("%s, %g Hz", when.c_str(), r.freq_set_hz);
-    spec.text = r.decoded()
-                    ? format("%s   SNR %.0f dB   DT %.1f s   DF %.0f Hz", r.result.message.c_str(),
+    content.title = format("%s, %g Hz", when.c_str(), r.freq_set_hz);
+    content.text =
+        r.decoded() ? format("%s   SNR %.0f dB   DT %.1f s   DF %.0f Hz", r.result.message.c_str(),
                              r.result.snr_db, r.dt_s(), r.result.freq_hz)
                     : std::string("no decode");
-    spec.text += r.carrier_found()
-                     ? format("   carrier %.3f Hz, %.0f dB", r.carrier->freq_hz, r.carrier->snr_db)
-                     : std::string(r.carrier ? "   no carrier" : "");
-    if (r.decoded()) spec.frame = plot::FrameMark{r.dt_s(), r.result.freq_hz};
+    content.text += r.carrier_found() ? format("   carrier %.3f Hz, %.0f dB", r.carrier->freq_hz,
+                                               r.carrier->snr_db)
+                                      : std::string(r.carrier ? "   no carrier" : "");
+    if (r.decoded()) content.frame = plot::FrameMark{r.dt_s(), r.result.freq_hz};
     if (r.carrier_found())
-        spec.carrier = plot::CarrierMark{r.carrier->start_s, r.carrier->end_s, r.carrier->freq_hz};
+        content.carrier =
+            plot::CarrierMark{r.carrier->start_s, r.carrier->end_s, r.carrier->freq_hz};
     const plot::PlotResult drawn =
-        plot::render_waterfall(work.whole, work.whole_t0_s, spec, waterfall_path(o, r));
+        plot::render_waterfall(work.whole, work.whole_t0_s, content, waterfall_path(o, r));
     return drawn.ok() ? std::string() : drawn.detail;
 }
 

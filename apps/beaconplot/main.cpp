@@ -100,10 +100,10 @@ int run(int argc, char** argv) {
         cli::parse(app, argc, argv, PROGRAM, "missing -o OUT (see --help)", stdout, stderr);
     if (parsed != PARSE_CONTINUE) return parsed;
 
-    plot::ChartSpec spec;
-    spec.title = opt.title;
-    for (auto [text, bound, name] :
-         {std::tuple{&opt.from, &spec.from_s, "--from"}, std::tuple{&opt.to, &spec.to_s, "--to"}}) {
+    plot::ChartContent content;
+    content.title = opt.title;
+    for (auto [text, bound, name] : {std::tuple{&opt.from, &content.from_s, "--from"},
+                                     std::tuple{&opt.to, &content.to_s, "--to"}}) {
         if (text->empty()) continue;
         *bound = plotapp::parse_utc(*text);
         if (!*bound) {
@@ -112,7 +112,7 @@ int run(int argc, char** argv) {
             return 2;
         }
     }
-    if (spec.from_s && spec.to_s && *spec.from_s >= *spec.to_s) {
+    if (content.from_s && content.to_s && *content.from_s >= *content.to_s) {
         std::fprintf(stderr, "%s: --from must come before --to\n", PROGRAM);
         return 2;
     }
@@ -142,7 +142,7 @@ int run(int argc, char** argv) {
     if (reading.without_utc > 0)
         std::fprintf(stderr, "%s: %ld records without utc skipped\n", PROGRAM, reading.without_utc);
 
-    const plot::ChartResult chart = plot::render_chart(reading.records, spec, out);
+    const plot::ChartResult chart = plot::render_chart(reading.records, content, out);
     if (!chart.result.ok()) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM, chart.result.detail.c_str());
         return 1;

@@ -159,7 +159,7 @@ struct Legend {
 
 }  // namespace
 
-ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& spec,
+ChartResult render_chart(std::span<const ChartRecord> records, const ChartContent& content,
                          const std::string& path) {
     ChartResult out;
     const auto format = format_of(path);
@@ -167,7 +167,7 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
         out.result = {PlotStatus::bad_argument, "'" + path + "' ends in neither .png nor .svg"};
         return out;
     }
-    if (spec.width < 400 || spec.height < 300) {
+    if (content.width < 400 || content.height < 300) {
         out.result = {PlotStatus::bad_argument, "the chart must be at least 400 x 300"};
         return out;
     }
@@ -176,18 +176,18 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
         std::vector<const ChartRecord*> shown;
         for (const ChartRecord& r : records) {
             if (!std::isfinite(r.utc_s)) continue;
-            if (spec.from_s && r.utc_s < *spec.from_s) continue;
-            if (spec.to_s && r.utc_s > *spec.to_s) continue;
+            if (content.from_s && r.utc_s < *content.from_s) continue;
+            if (content.to_s && r.utc_s > *content.to_s) continue;
             shown.push_back(&r);
         }
 
         // Time range: as asked, else the records', at least ten minutes.
-        double t_lo = spec.from_s.value_or(NAN), t_hi = spec.to_s.value_or(NAN);
+        double t_lo = content.from_s.value_or(NAN), t_hi = content.to_s.value_or(NAN);
         if (!shown.empty()) {
             const auto [lo, hi] = std::minmax_element(
                 shown.begin(), shown.end(), [](auto* a, auto* b) { return a->utc_s < b->utc_s; });
-            if (!spec.from_s) t_lo = (*lo)->utc_s;
-            if (!spec.to_s) t_hi = (*hi)->utc_s;
+            if (!content.from_s) t_lo = (*lo)->utc_s;
+            if (!content.to_s) t_hi = (*hi)->utc_s;
         }
         if (std::isnan(t_lo) && std::isnan(t_hi)) t_lo = t_hi = 0.0;
         if (std::isnan(t_lo)) t_lo = t_hi - 3600;
@@ -267,13 +267,13 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
         }
 
         // Layout.
-        const double W = spec.width, H = spec.height;
+        const double W = content.width, H = content.height;
         const double left = 72, right = W - 210, top = 60, bottom = H - 62, gap = 34;
         const double split = top + 0.62 * (bottom - top - gap);
         Panel snr{left, top, right, split, t_lo, t_hi, snr_lo, snr_hi};
         Panel freq{left, split + gap, right, bottom, t_lo, t_hi, m_lo, m_hi};
 
-        Canvas canvas(*format, path, spec.width, spec.height);
+        Canvas canvas(*format, path, content.width, content.height);
         if (!canvas.ok()) {
             out.result = canvas.status();
             return out;
@@ -361,8 +361,8 @@ ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& 
 
         // Title and legends.
         set_colour(cr, INK);
-        text(cr, left, 10, spec.title.empty() ? "Beacon SNR and carrier" : spec.title, 15, 0, 0,
-             true);
+        text(cr, left, 10, content.title.empty() ? "Beacon SNR and carrier" : content.title, 15, 0,
+             0, true);
         int decoded = 0, averaged = 0;
         for (const ChartPoint& p : out.points) {
             ++decoded;

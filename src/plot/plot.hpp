@@ -55,7 +55,7 @@ struct CarrierMark {
     double freq_hz = 0.0;
 };
 
-struct WaterfallSpec {
+struct WaterfallContent {
     double f_lo_hz = 0.0, f_hi_hz = 0.0;  // band shown, see waterfall_band()
     std::string title;                    // the UTC minute, say
     std::string text;                     // the record: message, SNR, DT, carrier
@@ -95,7 +95,8 @@ struct WaterfallLayout {
 };
 // The layout of the waterfall of n_samples samples (12000 Hz) from t0_s;
 // width 0 when there is nothing to draw or the picture is too small.
-WaterfallLayout waterfall_layout(std::size_t n_samples, double t0_s, const WaterfallSpec& spec);
+WaterfallLayout waterfall_layout(std::size_t n_samples, double t0_s,
+                                 const WaterfallContent& content);
 
 // Draws the spectrogram of `samples` (12000 Hz; sample 0 at t0_s seconds
 // after the minute) into a PNG file. Each pixel shows the mean power of the
@@ -105,8 +106,8 @@ WaterfallLayout waterfall_layout(std::size_t n_samples, double t0_s, const Water
 // filters that decimate, and the PNG's compression, the largest part. The
 // file is written under a temporary name beside it and renamed when
 // complete.
-PlotResult render_waterfall(std::span<const float> samples, double t0_s, const WaterfallSpec& spec,
-                            const std::string& png_path);
+PlotResult render_waterfall(std::span<const float> samples, double t0_s,
+                            const WaterfallContent& content, const std::string& png_path);
 
 // ---- Chart of records ----
 
@@ -123,7 +124,7 @@ struct ChartRecord {
     std::optional<double> carrier_snr_db;
 };
 
-struct ChartSpec {
+struct ChartContent {
     std::string title;
     std::optional<double> from_s, to_s;  // UTC range; none: the records'
     int width = 1000, height = 700;      // pixels (PNG) or points (SVG)
@@ -148,7 +149,7 @@ struct ChartResult {
 // median carrier of records with the same freq_set_hz (freq_hz of decoded
 // records when no record has a carrier). Records outside from..to are left
 // out. PNG or SVG by the path's suffix, written as render_waterfall writes.
-ChartResult render_chart(std::span<const ChartRecord> records, const ChartSpec& spec,
+ChartResult render_chart(std::span<const ChartRecord> records, const ChartContent& content,
                          const std::string& path);
 
 // ---- End of a program ----

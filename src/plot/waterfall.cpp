@@ -70,17 +70,17 @@ const Rgb INK{0.1, 0.1, 0.1};
 const Rgb FRAME_INK{0x00 / 255., 0x72 / 255., 0xb2 / 255.};
 const Rgb CARRIER_INK{0x00 / 255., 0x9e / 255., 0x73 / 255.};
 
-WaterfallLayout layout_of(const Spectrogram& s, const WaterfallSpec& spec) {
+WaterfallLayout layout_of(const Spectrogram& s, const WaterfallContent& content) {
     WaterfallLayout l;
-    if (s.columns == 0 || s.rows == 0 || spec.width < WATERFALL_MIN_WIDTH ||
-        spec.height < WATERFALL_MIN_HEIGHT)
+    if (s.columns == 0 || s.rows == 0 || content.width < WATERFALL_MIN_WIDTH ||
+        content.height < WATERFALL_MIN_HEIGHT)
         return l;
-    l.width = spec.width;
-    l.height = spec.height;
+    l.width = content.width;
+    l.height = content.height;
     l.left = LEFT;
     l.top = TOP;
-    l.right = spec.width - RIGHT_MARGIN;
-    l.bottom = spec.height - BOTTOM_MARGIN;
+    l.right = content.width - RIGHT_MARGIN;
+    l.bottom = content.height - BOTTOM_MARGIN;
     l.t_lo = s.time_of(0) - 0.5 * Spectrogram::hop_s();
     l.t_hi = s.time_of(s.columns - 1) + 0.5 * Spectrogram::hop_s();
     l.f_lo = s.freq_of(0) - 0.5 * Spectrogram::bin_hz();
@@ -345,15 +345,15 @@ void freq_mark(cairo_t* cr, const WaterfallLayout& l, double f, const Rgb& ink) 
     cairo_fill(cr);
 }
 
-void marks(cairo_t* cr, const WaterfallLayout& l, const WaterfallSpec& spec) {
-    if (spec.frame) {
-        const FrameMark& m = *spec.frame;
+void marks(cairo_t* cr, const WaterfallLayout& l, const WaterfallContent& content) {
+    if (content.frame) {
+        const FrameMark& m = *content.frame;
         span_mark(cr, l, m.start_s, m.start_s + PI4_FRAME_SECONDS, "frame", FRAME_INK);
         for (double f : frame_tones(m.carrier_hz))
             freq_mark(cr, l, f, FRAME_INK);
     }
-    if (spec.carrier) {
-        const CarrierMark& m = *spec.carrier;
+    if (content.carrier) {
+        const CarrierMark& m = *content.carrier;
         span_mark(cr, l, m.start_s, m.end_s, "carrier", CARRIER_INK);
         freq_mark(cr, l, m.freq_hz, CARRIER_INK);
     }
@@ -379,19 +379,21 @@ Rgb waterfall_colour(double db_over_noise) {
     return map_at(std::clamp(u, 0.0, LEVELS - 1.0) / (LEVELS - 1));
 }
 
-WaterfallLayout waterfall_layout(std::size_t n_samples, double t0_s, const WaterfallSpec& spec) {
-    return layout_of(spectrogram_shape(n_samples, t0_s, spec.f_lo_hz, spec.f_hi_hz), spec);
+WaterfallLayout waterfall_layout(std::size_t n_samples, double t0_s,
+                                 const WaterfallContent& content) {
+    return layout_of(spectrogram_shape(n_samples, t0_s, content.f_lo_hz, content.f_hi_hz), content);
 }
 
-PlotResult render_waterfall(std::span<const float> samples, double t0_s, const WaterfallSpec& spec,
-                            const std::string& png_path) {
-    if (!std::isfinite(t0_s) || !std::isfinite(spec.f_lo_hz) || !std::isfinite(spec.f_hi_hz))
+PlotResult render_waterfall(std::span<const float> samples, double t0_s,
+                            const WaterfallContent& content, const std::string& png_path) {
+    if (!std::isfinite(t0_s) || !std::isfinite(content.f_lo_hz) || !std::isfinite(content.f_hi_hz))
         return {PlotStatus::bad_argument, "the time or the band is not a finite number"};
-    const Spectrogram shape = spectrogram_shape(samples.size(), t0_s, spec.f_lo_hz, spec.f_hi_hz);
+    const Spectrogram shape =
+        spectrogram_shape(samples.size(), t0_s, content.f_lo_hz, content.f_hi_hz);
     if (shape.columns == 0)
         return {PlotStatus::bad_argument, "fewer samples than one FFT window (8192)"};
     if (shape.rows == 0) return {PlotStatus::bad_argument, "the band holds no frequency bin"};
-    const WaterfallLayout l = layout_of(shape, spec);
+    const WaterfallLayout l = layout_of(shape, content);
     if (l.width == 0) return {PlotStatus::bad_argument, "the picture is too small"};
     try {
         Canvas canvas(Format::png, png_path, l.width, l.height);
@@ -401,10 +403,10 @@ PlotResult render_waterfall(std::span<const float> samples, double t0_s, const W
         cairo_t* cr = canvas.cr();
         axes(cr, l);
         colour_bar(cr, l);
-        marks(cr, l, spec);
+        marks(cr, l, content);
         set_colour(cr, INK);
-        text(cr, l.left, 8, spec.title, 15, 0, 0, true);
-        text(cr, l.left, 32, spec.text, 12, 0, 0);
+        text(cr, l.left, 8, content.title, 15, 0, 0, true);
+        text(cr, l.left, 32, content.text, 12, 0, 0);
         return canvas.finish();
     } catch (const std::bad_alloc&) {
         return {PlotStatus::out_of_memory, "out of memory"};

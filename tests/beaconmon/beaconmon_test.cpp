@@ -241,9 +241,9 @@ TEST(Beaconmon, MeasuresTheCarrierAndDrawsTheWaterfallOfEveryMinute) {
         EXPECT_EQ(names, want);
         const Png png(dir.file("wf/20261207-1001-800Hz.png"));
         ASSERT_TRUE(png.ok());
-        plot::WaterfallSpec spec;
-        std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(800, 150);
-        const plot::WaterfallLayout at = plot::waterfall_layout(60 * 12000, 0.0, spec);
+        plot::WaterfallContent content;
+        std::tie(content.f_lo_hz, content.f_hi_hz) = plot::waterfall_band(800, 150);
+        const plot::WaterfallLayout at = plot::waterfall_layout(60 * 12000, 0.0, content);
         ASSERT_EQ(png.width(), at.width);
         double carrier = 0, beside = 0;
         for (double t = 35; t < 55; t += 0.5) {

@@ -52,17 +52,17 @@ TEST(Chart, OnePointPerDecodedRecordInRange) {
         decoded(200, "OZ7IGY/B", -18),
         decoded(400, "OZ7IGY/B", -12),  // after --to
     };
-    plot::ChartSpec spec;
-    spec.from_s = DAY;
-    spec.to_s = DAY + 4 * 3600;
+    plot::ChartContent content;
+    content.from_s = DAY;
+    content.to_s = DAY + 4 * 3600;
     const std::string path = dir.file("chart.png");
-    const plot::ChartResult r = plot::render_chart(records, spec, path);
+    const plot::ChartResult r = plot::render_chart(records, content, path);
     ASSERT_TRUE(r.result.ok()) << r.result.detail;
     ASSERT_EQ(r.points.size(), 6u);
     EXPECT_EQ(r.series, (std::vector<std::string>{"OZ7IGY/B", "DB0ABC"}));
     const Png png(path);
     ASSERT_TRUE(png.ok());
-    EXPECT_EQ(png.width(), spec.width);
+    EXPECT_EQ(png.width(), content.width);
     // In record order: minutes 10, 40, 70, 130, 170, 200. Later minutes lie
     // further right; lower SNR lower down.
     for (std::size_t i = 1; i < r.points.size(); ++i)

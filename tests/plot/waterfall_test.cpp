@@ -21,7 +21,7 @@
 namespace beacon::test {
 namespace {
 
-using plot::WaterfallSpec;
+using plot::WaterfallContent;
 
 constexpr double FREQ = 800.0, FRAME_START = 1.0, T0 = -2.0;
 
@@ -39,11 +39,11 @@ std::vector<float> minute(double snr_db, bool beacon, std::uint64_t seed) {
     return {x.begin(), x.end()};
 }
 
-WaterfallSpec spec_for_800() {
-    WaterfallSpec spec;
-    std::tie(spec.f_lo_hz, spec.f_hi_hz) = plot::waterfall_band(FREQ, 150.0);
-    spec.title = "2026-12-07 10:01 UTC";
-    return spec;
+WaterfallContent spec_for_800() {
+    WaterfallContent content;
+    std::tie(content.f_lo_hz, content.f_hi_hz) = plot::waterfall_band(FREQ, 150.0);
+    content.title = "2026-12-07 10:01 UTC";
+    return content;
 }
 
 // "Bright": the step from +9 dB over the noise up. Halfway to the step below
@@ -161,15 +161,15 @@ TEST(Canvas, IndexedRectangleLandsInItsColours) {
 TEST(Waterfall, BeaconIsBrightWhereItIsAndNoiseIsNot) {
     TempDir dir;
     const std::vector<float> x = minute(-5.0, true, 1);
-    WaterfallSpec spec = spec_for_800();
-    spec.frame = plot::FrameMark{FRAME_START, FREQ};
-    spec.carrier = plot::CarrierMark{33.0, 60.0, FREQ};
+    WaterfallContent content = spec_for_800();
+    content.frame = plot::FrameMark{FRAME_START, FREQ};
+    content.carrier = plot::CarrierMark{33.0, 60.0, FREQ};
     const std::string path = dir.file("beacon.png");
-    const plot::PlotResult r = plot::render_waterfall(x, T0, spec, path);
+    const plot::PlotResult r = plot::render_waterfall(x, T0, content, path);
     ASSERT_TRUE(r.ok()) << r.detail;
     const Png png(path);
     ASSERT_TRUE(png.ok());
-    const plot::WaterfallLayout l = plot::waterfall_layout(x.size(), T0, spec);
+    const plot::WaterfallLayout l = plot::waterfall_layout(x.size(), T0, content);
     ASSERT_EQ(png.width(), l.width);
     ASSERT_EQ(png.height(), l.height);
     const double frame_end = FRAME_START + PI4_FRAME_SECONDS;
@@ -191,12 +191,12 @@ TEST(Waterfall, BeaconIsBrightWhereItIsAndNoiseIsNot) {
 TEST(Waterfall, NoiseAloneHasNoBrightRow) {
     TempDir dir;
     const std::vector<float> x = minute(-5.0, false, 2);
-    const WaterfallSpec spec = spec_for_800();
+    const WaterfallContent content = spec_for_800();
     const std::string path = dir.file("noise.png");
-    ASSERT_TRUE(plot::render_waterfall(x, T0, spec, path).ok());
+    ASSERT_TRUE(plot::render_waterfall(x, T0, content, path).ok());
     const Png png(path);
     ASSERT_TRUE(png.ok());
-    const plot::WaterfallLayout l = plot::waterfall_layout(x.size(), T0, spec);
+    const plot::WaterfallLayout l = plot::waterfall_layout(x.size(), T0, content);
     double worst = 0;
     long on = 0, all = 0;
     for (double y = l.top; y < l.bottom; y += 1.0) {
@@ -216,11 +216,12 @@ TEST(Waterfall, NoiseAloneHasNoBrightRow) {
 TEST(Waterfall, FailuresAreValuesAndLeaveNoFile) {
     TempDir dir;
     const std::vector<float> x = minute(-5.0, false, 3);
-    WaterfallSpec spec = spec_for_800();
-    EXPECT_EQ(plot::render_waterfall(std::span(x).first(8000), 0.0, spec, dir.file("a.png")).status,
-              plot::PlotStatus::bad_argument);
-    spec.f_hi_hz = spec.f_lo_hz;
-    EXPECT_EQ(plot::render_waterfall(x, 0.0, spec, dir.file("b.png")).status,
+    WaterfallContent content = spec_for_800();
+    EXPECT_EQ(
+        plot::render_waterfall(std::span(x).first(8000), 0.0, content, dir.file("a.png")).status,
+        plot::PlotStatus::bad_argument);
+    content.f_hi_hz = content.f_lo_hz;
+    EXPECT_EQ(plot::render_waterfall(x, 0.0, content, dir.file("b.png")).status,
               plot::PlotStatus::bad_argument);
     EXPECT_TRUE(std::filesystem::is_empty(dir.str()));
 }
@@ -228,12 +229,12 @@ TEST(Waterfall, FailuresAreValuesAndLeaveNoFile) {
 TEST(Waterfall, ThreadsDrawWhatOneThreadDraws) {
     TempDir dir;
     const std::vector<float> a = minute(-10.0, true, 4), b = minute(-20.0, true, 5);
-    const WaterfallSpec spec = spec_for_800();
-    ASSERT_TRUE(plot::render_waterfall(a, 0.0, spec, dir.file("a1.png")).ok());
-    ASSERT_TRUE(plot::render_waterfall(b, 0.0, spec, dir.file("b1.png")).ok());
+    const WaterfallContent content = spec_for_800();
+    ASSERT_TRUE(plot::render_waterfall(a, 0.0, content, dir.file("a1.png")).ok());
+    ASSERT_TRUE(plot::render_waterfall(b, 0.0, content, dir.file("b1.png")).ok());
     plot::PlotResult ra, rb;
-    std::thread ta([&] { ra = plot::render_waterfall(a, 0.0, spec, dir.file("a2.png")); });
-    std::thread tb([&] { rb = plot::render_waterfall(b, 0.0, spec, dir.file("b2.png")); });
+    std::thread ta([&] { ra = plot::render_waterfall(a, 0.0, content, dir.file("a2.png")); });
+    std::thread tb([&] { rb = plot::render_waterfall(b, 0.0, content, dir.file("b2.png")); });
     ta.join();
     tb.join();
     ASSERT_TRUE(ra.ok() && rb.ok());
