@@ -123,6 +123,33 @@ TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
     EXPECT_EQ(db.payloads("out/rx/800.5"), want);  // once each, in order
 }
 
+// Without a spool, a full queue lets its oldest records go: the newest
+// queue_limit of them arrive once the broker is there, the rest are counted.
+TEST_F(MqttBroker, FullQueueWithoutSpoolDropsTheOldest) {
+    Broker broker(dir("broker"));
+    broker.start();
+    Subscriber db(broker, "db-full", "full/#");
+    broker.stop();
+    mqtt::Publisher::Started s =
+        mqtt::Publisher::start({.endpoint = *mqtt::parse_url(broker.url("/full")).endpoint,
+                                .station = "rx",
+                                .queue_limit = 5,
+                                .in_flight = 2,
+                                .retry_min = 100ms,
+                                .retry_max = 200ms});
+    ASSERT_TRUE(s.publisher) << s.error;
+    for (int i = 0; i < 12; ++i)
+        s.publisher->publish("800", std::to_string(i));
+    EXPECT_EQ(s.publisher->stats().in_memory, 5u);
+    broker.start();
+    const mqtt::FinishReport rep = s.publisher->finish(15s);
+    EXPECT_EQ(rep.dropped, 7u);
+    EXPECT_EQ(rep.delivered, 5u);
+    ASSERT_TRUE(db.wait_for(5, "full/rx/800"));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(db.payloads("full/rx/800"), (Args{"7", "8", "9", "10", "11"}));
+}
+
 // A broker that is not there, refuses the credentials, or shows a
 // certificate of another CA: the normal output as without --mqtt, one line
 // on why, one on what was lost (or kept), and status 3 when lost. The right
