@@ -186,6 +186,21 @@ TEST(SyncSearch, MatchesThePlainSearchWindowForWindow) {
                                              plain, 682.8125, 30, 2.0, TSTEP);
         expect_same(sf, fast, sp, plain, std::to_string(start));
     }
+    // A frame at the last offsets of a window, which are scored one at a
+    // time after the groups of offsets, at bins that fall in every part of
+    // the four-wide sums (the frame's own bin wins there).
+    for (int b = 1; b < 16; b += 2) {
+        std::vector<double> y(324000);
+        sim::add_white_noise(y, 0.1, 9);
+        sim::add_pi4_frame(y, 12000, random_symbols(rng), 1.0, 680 + b * BIN + PI4_CARRIER_OFFSET,
+                           0.05);
+        Pi4SyncSearch tail(y.data(), 324000, 700, 30, TSTEP);
+        SyncResult fast, plain;
+        const SyncStatus sf = tail.search(0, 1.05, fast);
+        const SyncStatus sp = pi4_sync(y.data(), 324000, plain, 700, 30, 1.05, TSTEP);
+        EXPECT_EQ(fast.dt, 1.0);
+        expect_same(sf, fast, sp, plain, "bin " + std::to_string(b));
+    }
 }
 
 TEST(ToneEnergy, TablesGiveTheBitsOfASincosPerSample) {
