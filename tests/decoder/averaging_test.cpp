@@ -94,7 +94,9 @@ TEST(Averaging, SilenceAndAChangeOfBeaconAreNeverMixed) {
         (sent[m] == "PA3ABC" ? second : first) += g.result.message == sent[m];
     }
     EXPECT_GE(first, 1);
-    EXPECT_GE(second, 1);  // the new beacon comes through in spite of the old minutes
+    // The new beacon comes through in spite of the old minutes, once they
+    // are left out of its combinations: in 7 of its 12 minutes here.
+    EXPECT_GE(second, 5);
 }
 
 }  // namespace
