@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
-# Seconds per fuzz target for `make fuzz` (CI's `make fuzz-smoke` gives each 5).
+# Seconds per fuzz target for `make fuzz` (`make fuzz-smoke` gives each 5).
 FUZZ_SECONDS ?= 600
 
 PREFIX ?= /usr/local
@@ -88,7 +88,8 @@ fuzz-build:
 fuzz: fuzz-build
 	fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# A short run of every target, for CI.
+# A short run of every target: shows that the libFuzzer build works. (CI runs
+# the same targets over their seeds in `make sanitize`, without clang.)
 fuzz-smoke: fuzz-build
 	fuzz/run-fuzzers $(FUZZ_BUILD) 5
 
