@@ -16,7 +16,6 @@
 #include <csignal>
 #include <filesystem>
 #include <numbers>
-#include <random>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -31,11 +30,10 @@ using stream::RawEncoding;
 using stream::ReadStatus;
 
 std::vector<double> random_samples(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    sim::Noise rng(seed);
     std::vector<double> v(n);
     for (double& x : v)
-        x = u(rng);
+        x = 2 * rng.uniform() - 1;
     return v;
 }
 
