@@ -261,14 +261,12 @@ TEST(Beaconmon, MeasuresTheCarrierAndDrawsTheWaterfallOfEveryMinute) {
     EXPECT_TRUE(std::filesystem::exists(dir.file("wf2/20261207-1001.png")));
 }
 
-// Waits (up to a minute) until `path` has `lines` lines.
+// Waits (up to a minute) until `path` has `lines` lines (a file not there
+// yet reads as empty).
 void await_lines(const std::string& path, std::size_t lines) {
     for (int i = 0; i < 600; ++i) {
-        std::error_code ec;
-        if (std::filesystem::exists(path, ec)) {
-            const std::string s = read_file(path);
-            if (static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= lines) return;
-        }
+        const std::string s = read_file(path);
+        if (static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= lines) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     FAIL() << path << " never got " << lines << " lines";

@@ -103,10 +103,9 @@ class Subscriber {
                  "-i", id, "-c", "-q", "1", "-t", filter, "-F", "%r %t %p"},
                 file_) {
         // Subscribed once the broker says it has confirmed it.
+        const std::string acked = "Sending SUBACK to " + id + "\n";
         for (int i = 0; i < 1000; ++i) {
-            if (read_file(broker.dir() + "/mosquitto.log").find("Sending SUBACK to " + id + "\n") !=
-                std::string::npos)
-                return;
+            if (read_file(broker.dir() + "/mosquitto.log").find(acked) != std::string::npos) return;
             std::this_thread::sleep_for(10ms);
         }
         throw std::runtime_error("no subscription " + id);

@@ -206,8 +206,8 @@ TEST(AudioFile, FloatWav) {
         for (const std::string& path : {dir.file("f.wav"), pipe.path()}) {
             auto opened = stream::open_audio_file(path);
             ASSERT_TRUE(opened.reader) << opened.failure->text;
-            EXPECT_EQ(opened.reader->rate(), 44100);
-            EXPECT_EQ(opened.reader->channels(), 2);
+            EXPECT_EQ(std::pair(opened.reader->rate(), opened.reader->channels()),
+                      std::pair(44100, 2));
             const Drained d = drain(*opened.reader);
             ASSERT_EQ(d.samples.size(), lr.size() / 2);
             for (std::size_t i = 0; i < d.samples.size(); ++i)
