@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "beaconscan/inputs.hpp"
 #include "beaconscan/options.hpp"
@@ -85,12 +84,11 @@ TEST(BeaconscanUnits, OptionsAndTheirRefusals) {
     };
     for (const auto& [args, message] : refused) {
         ScanCommand cmd;
-        const Captured r = parse_args("beaconscan", args, cmd);
-        expect_run(r, "", "beaconscan: " + message + "\n", 2);
+        expect_run(parse_args("beaconscan", args, cmd), "", "beaconscan: " + message + "\n", 2);
     }
 }
 
-FileReport two_spots() {
+TEST(BeaconscanUnits, ReportsInEveryFormat) {
     FileReport r{.file = "rec/20261206_123456.wav", .status = ScanStatus::spots};
     ScanSpot a{.utc_ms = 1796560497017};
     a.spot.frame = {.sync = {.ccfpeak = 12345.64, .flip = -1},
@@ -106,11 +104,6 @@ FileReport two_spots() {
     b.spot.frame.sync.flip = 1;
     b.spot.display[0] = '\0';
     r.spots = {a, b};
-    return r;
-}
-
-TEST(BeaconscanUnits, ReportsInEveryFormat) {
-    FileReport r = two_spots();
     EXPECT_EQ(format_report(OutputFormat::text, r),
               "rec/20261206_123456.wav 2026-12-06T12:34:57Z -16  1.0  800 : __AB1\n"
               "rec/20261206_123456.wav - -99 61.0  800 : \n");
@@ -266,24 +259,20 @@ TEST(BeaconscanRuns, EveryFileGetsItsRecordsInOrder) {
 TEST(BeaconscanRuns, TextIsBeacondecsLineAndStatusesAreKept) {
     const Batch b;
     const std::string file = b.dir.file("tree/20261206_120000.wav");
-    const RunResult dec = run({BEACONDEC_PATH, "-f", "780", "-T", "000000", file});
-    std::istringstream lines(dec.out);
-    std::string want;
-    for (const char* utc : {"2026-12-06T12:00:01Z", "2026-12-06T12:00:26Z"}) {
-        std::string line;
-        std::getline(lines, line);
-        want += file + " " + utc + line.substr(6) + "\n";  // in place of the time stamp
-    }
-    RunResult r = run({SCAN, "-q", "-f", "780", file});
-    expect_run(r, want, "", 0);
+    const auto dec = lines(run({BEACONDEC_PATH, "-f", "780", "-T", "000000", file}).out);
+    ASSERT_EQ(dec.size(), 2u);
+    // The frame's UTC time in place of the time stamp.
+    expect_run(run({SCAN, "-q", "-f", "780", file}),
+               file + " 2026-12-06T12:00:01Z" + dec[0].substr(6) + "\n" + file +
+                   " 2026-12-06T12:00:26Z" + dec[1].substr(6) + "\n",
+               "", 0);
 
     // Every file read, even without a spot: 0. No file at all: 0, and said.
     EXPECT_EQ(run({SCAN, b.dir.file("tree/deeper"), b.dir.file("tree/short.wav")}).status, 0);
     EXPECT_EQ(run({SCAN, b.dir.file("tree/rate0.wav")}).status, 1);  // cannot be prepared
     fs::create_directory(b.dir.file("empty"));
-    r = run({SCAN, b.dir.file("empty")});
-    expect_run(r, "", "beaconscan: no WAV files found\n", 0);
-    r = run({SCAN, "-"});  // nothing on standard input: a file that cannot be read
+    expect_run(run({SCAN, b.dir.file("empty")}), "", "beaconscan: no WAV files found\n", 0);
+    const RunResult r = run({SCAN, "-"});  // nothing on standard input: a file that cannot be read
     EXPECT_EQ(std::tuple(r.status, r.out),
               std::tuple(1, "- read_error: '-' is not a valid RIFF/WAVE file\n"));
 }

@@ -32,15 +32,13 @@ bool file_is(const std::string& path, const Bytes& want) {
 TEST(BeaconsimCommandLine, WritesTheMixOfItsSettings) {
     const TempDir dir;
     const std::string path = dir.file("out.wav");
-    RunResult r = run({SIM, path});
-    expect_run(r, "", "", 0);
+    expect_run(run({SIM, path}), "", "", 0);
     EXPECT_TRUE(file_is(path, expected_file({})));
 
     // clang-format off
-    r = run({SIM, "-m", "TEST 1", "-f", "1000", "-s", "0.5", "-n", "2", "-p", "30", "-l", "70",
-             "--snr", "-10", "-r", "8000", "-b", "24", "-c", "2", "--seed", "9", "--drift", "3",
-             "--id", "AB1", "--rate=7000", "-r", "8000", path});  // the last value counts
-    expect_run(r, "", "", 0);
+    expect_run(run({SIM, "-m", "TEST 1", "-f", "1000", "-s", "0.5", "-n", "2", "-p", "30", "-l",
+        "70", "--snr", "-10", "-r", "8000", "-b", "24", "-c", "2", "--seed", "9", "--drift", "3",
+        "--id", "AB1", "--rate=7000", "-r", "8000", path}), "", "", 0);  // the last value counts
     EXPECT_TRUE(file_is(path, expected_file({.message = "TEST 1", .carrier_hz = 1000,
         .start_s = 0.5, .frames = 2, .period_s = 30, .duration_s = 70, .snr_db = -10,
         .drift_hz_per_min = 3, .id = "AB1", .rate = 8000, .bits = 24, .channels = 2, .seed = 9})));
@@ -50,14 +48,13 @@ TEST(BeaconsimCommandLine, WritesTheMixOfItsSettings) {
 TEST(BeaconsimCommandLine, NotesAboutTheMessageAndClipping) {
     const TempDir dir;
     const std::string path = dir.file("out.wav");
-    RunResult r = run({SIM, "-m", "oz7igy/b", "-l", "26", path});
-    EXPECT_EQ(r.err,
+    EXPECT_EQ(run({SIM, "-m", "oz7igy/b", "-l", "26", path}).err,
               "beaconsim: note: the message is sent as '  7   / ' (8 characters of 0-9, A-Z, blank "
               "and '/')\n");
     EXPECT_EQ(run({SIM, "-m", "AB", "-l", "26", path}).err, "");  // padding is no change
 
     // Too loud: scaled down to just fit, not clipped.
-    r = run({SIM, "-m", "LOUD", "-a", "1", "--snr", "10", "-b", "8", path});
+    const RunResult r = run({SIM, "-m", "LOUD", "-a", "1", "--snr", "10", "-b", "8", path});
     EXPECT_EQ(r.status, 0);
     const sim::SimSettings s{.message = "LOUD", .snr_db = 10, .amplitude = 1, .bits = 8};
     double peak = 0;
@@ -74,15 +71,13 @@ TEST(BeaconsimCommandLine, HelpAndFailures) {
     EXPECT_EQ(run({SIM, "-h"}).status, 0);
     const TempDir dir;
     const std::string bad = dir.file("bad.wav"), missing = dir.file("no/dir.wav");
-    RunResult r = run({SIM, "-b", "12", bad});
-    expect_run(r, "", "beaconsim: --bits: unsupported bit depth 12 (use 8, 16, 24 or 32)\n", 2);
+    expect_run(run({SIM, "-b", "12", bad}), "",
+               "beaconsim: --bits: unsupported bit depth 12 (use 8, 16, 24 or 32)\n", 2);
     EXPECT_FALSE(std::filesystem::exists(bad));
-    r = run({SIM, missing});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "wav_write: cannot create '" + missing +
-                         "': No such file or directory\n"
-                         "beaconsim: failed to write '" +
-                         missing + "'\n");
+    expect_run(run({SIM, missing}), "",
+               "wav_write: cannot create '" + missing +
+                   "': No such file or directory\nbeaconsim: failed to write '" + missing + "'\n",
+               1);
 }
 
 TEST(BeaconsimCommandLine, BadValuesAreRefusedWithOneLine) {

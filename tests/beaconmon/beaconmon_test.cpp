@@ -1,12 +1,8 @@
 // beaconmon end to end: each minute's record against beacondec on exactly
 // that minute's span, inputs on one timeline, streams through pipes, another
 // sample rate, signals, and the refusals.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -14,7 +10,6 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "audio/audio.hpp"
@@ -45,11 +40,9 @@ const std::string MON = BEACONMON_PATH;
 constexpr double RATE = 12000.0;
 
 // A beaconsim recording, read back as samples.
-std::vector<double> simulate(const TempDir& dir, std::vector<std::string> args) {
+std::vector<double> simulate(const TempDir& dir, const std::vector<std::string>& args) {
     const std::string path = dir.file("sim.wav");
-    args.insert(args.begin(), BEACONSIM_PATH);
-    args.push_back(path);
-    const RunResult r = run(args);
+    const RunResult r = run(std::vector<std::string>{BEACONSIM_PATH} + args + std::vector{path});
     EXPECT_EQ(r.status, 0) << r.err;
     wav_data wav;
     EXPECT_TRUE(wav_read(path.c_str(), wav).ok());
@@ -174,7 +167,7 @@ TEST(Beaconmon, FilesOnOneTimelineAndAnotherRate) {
     EXPECT_EQ(summary(r.out), want({0, 1, 2, 3})) << r.err;
 
     const auto d = write_wav(dir, "20261207_100400.wav", x, 4 * min, min);
-    r = run({MON, a, d});
+    r = run({MON, a, d});  // the records of a, then the refusal
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "beaconmon: '" + a + "' and '" + d + "' overlap: '" + d +
                          "' starts 60.000 s before '" + a + "' ends\n");
@@ -256,11 +249,10 @@ TEST(Beaconmon, MeasuresTheCarrierAndDrawsTheWaterfallOfEveryMinute) {
     // written (a folder in its place) is said, the records still written,
     // and the run ends with status 1.
     const std::string wav = dir.file("20261207_100000.wav");
-    RunResult r = run({MON, "--waterfall", wav, wav});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "beaconmon: --waterfall: '" + wav + "' is not a folder that can be written\n");
+    expect_run(run({MON, "--waterfall", wav, wav}), "",
+               "beaconmon: --waterfall: '" + wav + "' is not a folder that can be written\n", 1);
     std::filesystem::create_directories(dir.file("wf2/20261207-1000.png"));
-    r = run({MON, "-q", "--waterfall", dir.file("wf2"), wav});
+    const RunResult r = run({MON, "-q", "--waterfall", dir.file("wf2"), wav});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
     EXPECT_EQ(r.err, "beaconmon: waterfall: cannot create '" + dir.file("wf2/20261207-1000.png") +
@@ -269,14 +261,12 @@ TEST(Beaconmon, MeasuresTheCarrierAndDrawsTheWaterfallOfEveryMinute) {
     EXPECT_TRUE(std::filesystem::exists(dir.file("wf2/20261207-1001.png")));
 }
 
-// Waits (up to a minute) until `path` has `lines` lines.
+// Waits (up to a minute) until `path` has `lines` lines (a file not there
+// yet reads as empty).
 void await_lines(const std::string& path, std::size_t lines) {
     for (int i = 0; i < 600; ++i) {
-        std::error_code ec;
-        if (std::filesystem::exists(path, ec)) {
-            const std::string s = read_file(path);
-            if (static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= lines) return;
-        }
+        const std::string s = read_file(path);
+        if (static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) >= lines) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     FAIL() << path << " never got " << lines << " lines";
@@ -308,9 +298,7 @@ TEST(Beaconmon, SignalsEndTheRunAndReopenTheOutput) {
     // before the first record is written).
     const std::string cmd =
         "'" + MON + "' --all " + write_wav(dir, "x.wav", x) + " | true; echo ${PIPESTATUS[0]}";
-    const RunResult r = run({"/bin/bash", "-c", cmd}, "", false);
-    EXPECT_EQ(r.out, "0\n");
-    EXPECT_EQ(r.err, "");
+    expect_run(run({"/bin/bash", "-c", cmd}, "", false), "0\n", "", 0);
 }
 
 // A sound card without hardware: ALSA's file plugin plays a recording in
@@ -343,10 +331,7 @@ TEST(Beaconmon, CapturesFromAnAlsaDevice) {
 
 TEST(Beaconmon, RefusalsTakeOneLine) {
     TempDir dir;
-    const struct {
-        std::vector<std::string> args;
-        int status;
-    } cases[] = {
+    const std::pair<std::vector<std::string>, int> cases[] = {
         {{"--raw", "s16le"}, 2},
         {{"-f", "nan"}, 2},
         {{"-w", "0"}, 2},
@@ -360,12 +345,10 @@ TEST(Beaconmon, RefusalsTakeOneLine) {
         {{"-o", dir.file("no/such/dir/log")}, 1},
         {{"-D", "nosuchdevice"}, 1},
     };
-    for (const auto& c : cases) {
-        auto args = c.args;
-        args.insert(args.begin(), MON);
-        const RunResult r = run(args);
-        SCOPED_TRACE(args[1] + " " + r.err);
-        EXPECT_EQ(r.status, c.status);
+    for (const auto& [args, status] : cases) {
+        const RunResult r = run(std::vector{MON} + args);
+        SCOPED_TRACE(args[0] + " " + r.err);
+        EXPECT_EQ(r.status, status);
         EXPECT_EQ(r.err.rfind("beaconmon: ", 0), 0u);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
         EXPECT_EQ(r.out, "");

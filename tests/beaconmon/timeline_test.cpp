@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <random>
 #include <tuple>
 
@@ -18,9 +17,7 @@ TEST(Timeline, StartTimesWithFractionsAndOffsets) {
     ASSERT_TRUE(t);
     EXPECT_EQ(t->sec % 86400, 10 * 3600 + 30);
     EXPECT_EQ(t->frac, 0.25);
-    const auto shifted = parse_start_time("2026-12-07T11:00:30.25+01:00");
-    ASSERT_TRUE(shifted);
-    EXPECT_EQ(shifted->sec, t->sec);
+    EXPECT_EQ(parse_start_time("2026-12-07T11:00:30.25+01:00").value().sec, t->sec);
     EXPECT_EQ(origin_of(*t), t->sec - 30);
     EXPECT_FALSE(parse_start_time("2026-12-07T10:00:30.Z"));
     EXPECT_FALSE(parse_start_time("2026-12-07T10:00:30,5Z"));

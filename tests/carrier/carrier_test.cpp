@@ -53,12 +53,7 @@ Minute make_minute(double snr_db, std::uint64_t seed, double drift_hz_per_min = 
     return m;
 }
 
-CarrierSearch band_800() {
-    CarrierSearch s;
-    s.f_lo_hz = 650;
-    s.f_hi_hz = 950;
-    return s;
-}
+constexpr CarrierSearch BAND_800 = {.f_lo_hz = 650, .f_hi_hz = 950};
 
 TEST(SimulatedCarrier, KeyedExactlyWhenSaid) {
     // The letter space before the steady carrier and the quiet second after
@@ -80,15 +75,15 @@ TEST(SimulatedCarrier, KeyedExactlyWhenSaid) {
 TEST(Carrier, MeasuresKnownMinutesToTheBound) {
     // Minutes with a random fractional frequency and phase: each within 5
     // sigma of the truth, SNR within 1 dB, the segment's ends within 0.1 s
-    // where the keying can be seen,
-    // and over them all an RMS error near the bound, which sigma_hz tracks.
+    // where the keying can be seen, and over them all an RMS error near the
+    // bound, which sigma_hz tracks.
     CarrierMeter meter;
     double sum2 = 0, sigma2 = 0;
     int count = 0;
     for (double snr : {-25.0, -15.0, -5.0, 5.0}) {
         for (std::uint64_t seed = 1; seed <= 4; ++seed) {
             const Minute m = make_minute(snr, seed);
-            const CarrierMeasurement r = meter.measure(m.x, 0.0, band_800());
+            const CarrierMeasurement r = meter.measure(m.x, 0.0, BAND_800);
             ASSERT_TRUE(r.found()) << snr << " " << seed;
             const double crb = carrier_crb_hz(snr, m.end - m.start);
             const double err = r.freq_hz - m.mean_freq(r.start_s, r.end_s);
@@ -97,10 +92,9 @@ TEST(Carrier, MeasuresKnownMinutesToTheBound) {
             if (snr >= -15) {
                 EXPECT_TRUE(r.keying_seen);
                 EXPECT_NEAR(r.start_s, m.start, 0.1) << snr << " " << seed;
-            } else {  // too weak for the keying to be seen: the default start, on the first block
-                      // after
+            } else {  // keying too weak to see: the default start, on the next block
                 EXPECT_FALSE(r.keying_seen);
-                const double start = band_800().seg_from_s + CARRIER_DEFAULT_ID_S;
+                const double start = BAND_800.seg_from_s + CARRIER_DEFAULT_ID_S;
                 EXPECT_GE(r.start_s, start - 1e-9);
                 EXPECT_LT(r.start_s, start + 0.02);
             }
@@ -122,7 +116,7 @@ TEST(Carrier, DriftingCarrierAtItsMeanFrequency) {
     for (double drift : {-1.0, 1.0}) {
         for (double snr : {-25.0, -10.0}) {
             const Minute m = make_minute(snr, ++seed, drift);
-            const CarrierMeasurement r = meter.measure(m.x, 0.0, band_800());
+            const CarrierMeasurement r = meter.measure(m.x, 0.0, BAND_800);
             ASSERT_TRUE(r.found());
             // Over the segment the frequency moves by 0.45 Hz, a hundred
             // times the bound at -25 dB: only its mean is within reach.
@@ -134,16 +128,6 @@ TEST(Carrier, DriftingCarrierAtItsMeanFrequency) {
     }
 }
 
-// |sum of x[n] exp(-2 pi i f n / FS)|^2 over [a, b), sample by sample (the
-// phasor turned by one sample's angle each time).
-double direct_periodogram(const std::vector<float>& x, std::size_t a, std::size_t b, double f) {
-    const std::complex<double> turn = std::polar(1.0, -2 * std::numbers::pi * f / FS);
-    std::complex<double> s = 0, p = 1;
-    for (std::size_t n = a; n < b; ++n, p *= turn)
-        s += static_cast<double>(x[n]) * p;
-    return std::norm(s);
-}
-
 TEST(Carrier, FrequencyIsTheMaximumOfTheDirectPeriodogram) {
     // Over the reported segment, the raw samples' periodogram: no point of a
     // dense grid around the truth (a quarter bin apart, +/- 2 bins) above
@@ -153,12 +137,19 @@ TEST(Carrier, FrequencyIsTheMaximumOfTheDirectPeriodogram) {
     for (const auto& [snr, seed] :
          std::vector<std::pair<double, std::uint64_t>>{{-25, 31}, {-15, 32}, {0, 33}}) {
         const Minute m = make_minute(snr, seed);
-        const CarrierMeasurement r = meter.measure(m.x, 0.0, band_800());
+        const CarrierMeasurement r = meter.measure(m.x, 0.0, BAND_800);
         ASSERT_TRUE(r.found());
         const auto a = static_cast<std::size_t>(std::ceil(r.start_s * FS));
         const auto b = static_cast<std::size_t>(std::ceil(r.end_s * FS));
         const double bin = FS / static_cast<double>(b - a);
-        const auto p = [&](double f) { return direct_periodogram(m.x, a, b, f); };
+        // |sum of x[n] exp(-2 pi i f n / FS)|^2 over [a, b), sample by sample.
+        const auto p = [&](double f) {
+            const std::complex<double> turn = std::polar(1.0, -2 * std::numbers::pi * f / FS);
+            std::complex<double> s = 0, w = 1;
+            for (std::size_t n = a; n < b; ++n, w *= turn)
+                s += static_cast<double>(m.x[n]) * w;
+            return std::norm(s);
+        };
         const double at = p(r.freq_hz), d = 0.05 * r.sigma_hz;
         EXPECT_GE(at, p(r.freq_hz - d)) << snr;
         EXPECT_GE(at, p(r.freq_hz + d)) << snr;
@@ -171,7 +162,7 @@ TEST(Carrier, FindsWeakCarriersAndRarelyNoise) {
     CarrierMeter meter;
     int found = 0;
     for (std::uint64_t seed = 40; seed < 60; ++seed)
-        found += meter.measure(make_minute(-30, seed).x, 0.0, band_800()).found();
+        found += meter.measure(make_minute(-30, seed).x, 0.0, BAND_800).found();
     EXPECT_GE(found, 18);  // 90%
 
     // Noise alone (from 20 s: the measurement looks at nothing before the
@@ -182,7 +173,7 @@ TEST(Carrier, FindsWeakCarriersAndRarelyNoise) {
         sim::add_white_noise(x, 0.1, seed);
         std::vector<float> f(static_cast<std::size_t>(20 * FS), 0.0f);
         f.insert(f.end(), x.begin(), x.end());
-        const CarrierMeasurement r = meter.measure(f, 0.0, band_800());
+        const CarrierMeasurement r = meter.measure(f, 0.0, BAND_800);
         EXPECT_GT(r.threshold, 0.0);
         false_alarms += r.found();
     }
@@ -192,9 +183,7 @@ TEST(Carrier, FindsWeakCarriersAndRarelyNoise) {
 TEST(Carrier, FrameCarrierCentresTheSearchAndBadSearchesAreRefused) {
     const Minute m = make_minute(-15, 50);  // carrier somewhere in 700 .. 900 Hz
     CarrierMeter meter;
-    CarrierSearch elsewhere;
-    elsewhere.f_lo_hz = m.s.carrier_hz + 20;
-    elsewhere.f_hi_hz = m.s.carrier_hz + 120;
+    CarrierSearch elsewhere{.f_lo_hz = m.s.carrier_hz + 20, .f_hi_hz = m.s.carrier_hz + 120};
     EXPECT_EQ(meter.measure(m.x, 0.0, elsewhere).status, CarrierStatus::not_found);
     elsewhere.frame_carrier_hz = m.s.carrier_hz + 1.3;  // a sync bin off
     const CarrierMeasurement r = meter.measure(m.x, 0.0, elsewhere);
@@ -209,15 +198,12 @@ TEST(Carrier, FrameCarrierCentresTheSearchAndBadSearchesAreRefused) {
     EXPECT_NEAR(b.start_s, r.start_s, 1e-9);
     EXPECT_NEAR(b.end_s, r.end_s, 1e-9);
 
-    CarrierSearch bad = band_800();
-    bad.f_hi_hz = bad.f_lo_hz;
-    EXPECT_EQ(meter.measure(m.x, 0.0, bad).status, CarrierStatus::bad_search);
-    bad = band_800();
-    bad.f_lo_hz = 10;  // the band's filter would reach below 0 Hz
-    EXPECT_EQ(meter.measure(m.x, 0.0, bad).status, CarrierStatus::bad_search);
-    EXPECT_EQ(meter.measure(m.x, NAN, band_800()).status, CarrierStatus::bad_search);
+    for (const CarrierSearch& bad : {CarrierSearch{.f_lo_hz = 650, .f_hi_hz = 650},
+                                     CarrierSearch{.f_lo_hz = 10, .f_hi_hz = 950}})  // below 0 Hz
+        EXPECT_EQ(meter.measure(m.x, 0.0, bad).status, CarrierStatus::bad_search);
+    EXPECT_EQ(meter.measure(m.x, NAN, BAND_800).status, CarrierStatus::bad_search);
     const std::span<const float> short_tail(m.x.data(), static_cast<std::size_t>(28 * FS));
-    EXPECT_EQ(meter.measure(short_tail, 0.0, band_800()).status, CarrierStatus::too_short);
+    EXPECT_EQ(meter.measure(short_tail, 0.0, BAND_800).status, CarrierStatus::too_short);
 }
 
 }  // namespace

@@ -4,8 +4,7 @@
 #include "coding/fano_reference.hpp"
 
 #include <algorithm>
-#include <memory>
-#include <new>
+#include <vector>
 
 namespace beacon::test {
 
@@ -21,9 +20,8 @@ int fano_reference(std::int32_t& final_metric, std::uint32_t& cycle_count,
         std::int32_t sorted[2];    // the branches' metrics, better first
         std::int32_t branch;       // 0: on the better branch, 1: on the other
     };
-    std::unique_ptr<Node[]> nodes(new (std::nothrow) Node[bit_count + std::size_t{1}]());
-    if (!nodes) return FANO_NO_MEMORY;
-    Node* const first = nodes.get();
+    std::vector<Node> nodes(bit_count + std::size_t{1});
+    Node* const first = nodes.data();
     Node* const last = first + bit_count;
     // The last 31 bits are known zeros: only the 0-branch exists there. A
     // block of 31 bits or fewer is all tail.

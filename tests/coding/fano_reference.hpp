@@ -6,7 +6,8 @@
 
 namespace beacon::test {
 
-// The Fano decoder in its plainest form, same interface as fano().
+// The Fano decoder in its plainest form, same interface as fano() (memory
+// it cannot have throws std::bad_alloc rather than giving FANO_NO_MEMORY).
 int fano_reference(std::int32_t& final_metric, std::uint32_t& cycle_count,
                    std::uint32_t& furthest_node, std::uint8_t* decoded,
                    const std::uint8_t* soft_symbols, std::uint32_t bit_count,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/support.hpp"
+#include "util/format.hpp"
 
 namespace beacon::test {
 namespace {
@@ -84,11 +85,8 @@ TEST(SpotLoop, RunsThatEndWithoutASpot) {
     EXPECT_EQ(c.number, 1);
     EXPECT_EQ(d.result.failed.dt_abs, c.dt_abs);
     EXPECT_EQ(c.df_carrier, c.sync.df_tone0 + PI4_CARRIER_OFFSET);
-    char text[100];
-    std::snprintf(text, sizeof text,
-                  "no valid message decoded (candidate at DT=+%.3f s, DF=%.0f Hz)", c.dt_abs,
-                  c.df_carrier);
-    EXPECT_EQ(d.failure, text);
+    EXPECT_EQ(d.failure, format("no valid message decoded (candidate at DT=+%.3f s, DF=%.0f Hz)",
+                                c.dt_abs, c.df_carrier));
     EXPECT_FALSE(is_run_failure(d.result.status));
 
     d = decode(noise, 12000, {.freq = 799.6, .tol = -1, .dtmax = 3});

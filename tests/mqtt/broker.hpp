@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -54,10 +55,6 @@ class Broker {
     }
     int port() const { return port_; }
     const std::string& dir() const { return dir_; }
-    std::string log() const {
-        std::ifstream f(dir_ + "/mosquitto.log");
-        return {std::istreambuf_iterator<char>(f), {}};
-    }
     std::string url(const std::string& path = "") const {
         return "mqtt://127.0.0.1:" + std::to_string(port_) + path;
     }
@@ -73,19 +70,15 @@ class Broker {
         throw std::runtime_error("mosquitto did not start, see " + dir_);
     }
     // SIGSTOP: connections stay open, nothing is read. kill() returns before
-    // the stop takes effect; until then the broker may still pass a record to
-    // a subscriber whose acknowledgement it then never reads, which QoS 1
-    // answers with a duplicate after the restart.
+    // the stop takes effect, so this waits for it (the broker is our child);
+    // until then the broker may still pass a record to a subscriber whose
+    // acknowledgement it then never reads, which QoS 1 answers with a
+    // duplicate after the restart.
     void freeze() {
+        int status = 0;
         ::kill(proc_->pid(), SIGSTOP);
-        for (int i = 0; i < 5000; ++i) {
-            std::ifstream f("/proc/" + std::to_string(proc_->pid()) + "/stat");
-            const std::string text{std::istreambuf_iterator<char>(f), {}};
-            const std::size_t paren = text.rfind(')');
-            if (paren != std::string::npos && text.compare(paren, 3, ") T") == 0) return;
-            std::this_thread::sleep_for(1ms);
-        }
-        throw std::runtime_error("mosquitto did not stop");
+        if (::waitpid(proc_->pid(), &status, WUNTRACED) != proc_->pid() || !WIFSTOPPED(status))
+            throw std::runtime_error("mosquitto did not stop");
     }
     // SIGTERM (and SIGCONT, should it be frozen): it saves its state and
     // exits without reading what waits on its sockets.
@@ -101,11 +94,6 @@ class Broker {
     std::unique_ptr<Spawned> proc_;
 };
 
-struct Received {
-    std::string topic, payload;
-    bool retained = false;
-};
-
 // mosquitto_sub in the session `id`, its messages one a line in a file.
 class Subscriber {
   public:
@@ -115,8 +103,9 @@ class Subscriber {
                  "-i", id, "-c", "-q", "1", "-t", filter, "-F", "%r %t %p"},
                 file_) {
         // Subscribed once the broker says it has confirmed it.
+        const std::string acked = "Sending SUBACK to " + id + "\n";
         for (int i = 0; i < 1000; ++i) {
-            if (broker.log().find("Sending SUBACK to " + id + "\n") != std::string::npos) return;
+            if (read_file(broker.dir() + "/mosquitto.log").find(acked) != std::string::npos) return;
             std::this_thread::sleep_for(10ms);
         }
         throw std::runtime_error("no subscription " + id);
@@ -131,18 +120,13 @@ class Subscriber {
         }
         return false;
     }
-    std::vector<Received> messages() const {
-        std::vector<Received> m;
-        for (const std::string& line : lines(read_file(file_))) {
-            const std::size_t space = line.find(' ', 2);
-            m.push_back({line.substr(2, space - 2), line.substr(space + 1), line[0] == '1'});
-        }
-        return m;
-    }
+    // "R TOPIC PAYLOAD" a message, R 1 when it was retained.
+    std::vector<std::string> messages() const { return lines(read_file(file_)); }
     std::vector<std::string> payloads(const std::string& topic) const {
         std::vector<std::string> p;
-        for (const Received& r : messages())
-            if (r.topic == topic) p.push_back(r.payload);
+        for (const std::string& m : messages())
+            if (m.compare(2, topic.size() + 1, topic + " ") == 0)
+                p.push_back(m.substr(topic.size() + 3));
         return p;
     }
 

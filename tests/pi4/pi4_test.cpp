@@ -10,7 +10,6 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
-#include <numeric>
 
 #include "sim/synth.hpp"
 
@@ -87,20 +86,16 @@ TEST(SyncGrid, DerivesStepOffsetsRowsAndBins) {
 }
 
 TEST(Sync, FindsFramesAtTheirOffsetBinAndPolarity) {
-    struct Case {
-        double start_s;
-        int bin;
-        double sigma;
-        bool inverted;
-    };
-    for (const Case& c : {Case{1.5, 466, 0.0, false}, Case{0.0, 400, 0.3, false},
-                          Case{1.95, 500, 0.3, true}, Case{0.35, 465, 0.0, true}}) {
-        const auto x = frame_signal(320000, c.start_s, c.bin * BIN, c.sigma, c.inverted);
+    // Start, bin, noise and polarity.
+    for (const auto& [start_s, bin, sigma, inverted] : {std::tuple{1.5, 466, 0.0, false},
+                                                        {0.0, 400, 0.3, false},
+                                                        {1.95, 500, 0.3, true},
+                                                        {0.35, 465, 0.0, true}}) {
+        const auto x = frame_signal(320000, start_s, bin * BIN, sigma, inverted);
         SyncResult r;
         ASSERT_EQ(pi4_sync(x.data(), 320000, r, 682.8125, 150, 2.0, TSTEP), SyncStatus::found);
-        EXPECT_EQ(r.dt, c.start_s) << c.start_s;
-        EXPECT_EQ(r.df_tone0, c.bin * BIN) << c.start_s;
-        EXPECT_EQ(r.flip, c.inverted ? -1 : 1) << c.start_s;
+        EXPECT_EQ(std::tuple(r.dt, r.df_tone0, r.flip),
+                  std::tuple(start_s, bin * BIN, inverted ? -1 : 1));
         EXPECT_GT(r.ccfpeak, 0.0);
     }
     // Silence scores 0 everywhere: the earliest offset and lowest bin win.

@@ -28,17 +28,12 @@ const std::string kRecords =
     R"({"utc":null,"minute":5,"status":"no_decode"})"
     "\n";
 
-RunResult plot(std::vector<std::string> args) {
-    args.insert(args.begin(), kPlot);
-    return run(args);
-}
-
 TEST(Beaconplot, DrawsWhatItCanAndSaysWhatItSkipped) {
     TempDir dir;
     write_file(dir.file("in.jsonl"), Bytes(kRecords.begin(), kRecords.end()));
     const RunResult ok =
-        plot({"-o", dir.file("day.png"), "--title", "test", "--from", "2026-12-07T10:00:00Z",
-              "--to", "2026-12-07T11:00:00.5Z", dir.file("in.jsonl")});
+        run({kPlot, "-o", dir.file("day.png"), "--title", "test", "--from", "2026-12-07T10:00:00Z",
+             "--to", "2026-12-07T11:00:00.5Z", dir.file("in.jsonl")});
     expect_run(ok, "",
                "beaconplot: " + dir.file("in.jsonl") +
                    ":3: not valid JSON; line skipped\n"
@@ -59,37 +54,22 @@ TEST(Beaconplot, DrawsWhatItCanAndSaysWhatItSkipped) {
 
 TEST(Beaconplot, BadOptionsAndInputsEndWithOneLine) {
     TempDir dir;
-    const std::string out = dir.file("x.png");
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string err;
+    const std::string out = dir.file("x.png"), pdf = dir.file("x.pdf"),
+                      none = dir.file("none.jsonl"), nodir = dir.file("no/dir/x.png");
+    const std::tuple<int, std::vector<std::string>, std::string> cases[] = {
+        {2, {"-o", pdf}, "the output '" + pdf + "' must end in .png or .svg"},
+        {2, {"-o", out, "--from", "yesterday"}, "--from 'yesterday' is not an ISO 8601 UTC time"},
+        {2, {"-o", out, "--to", "2026-02-30"}, "--to '2026-02-30' is not an ISO 8601 UTC time"},
+        {2, {}, "missing -o OUT (see --help)"},
+        {2,
+         {"-o", out, "--from", "2026-12-07T10:00Z", "--to", "2026-12-07"},
+         "--from must come before --to"},
+        {2, {"-o", out, "-", "-"}, "standard input ('-') may be given once"},
+        {1, {"-o", out, none}, "cannot open '" + none + "': No such file or directory"},
+        {1, {"-o", nodir, "/dev/null"}, "cannot create '" + nodir + "': No such file or directory"},
     };
-    const Case cases[] = {
-        {{"-o", dir.file("x.pdf")},
-         2,
-         "beaconplot: the output '" + dir.file("x.pdf") + "' must end in .png or .svg\n"},
-        {{"-o", out, "--from", "yesterday"},
-         2,
-         "beaconplot: --from 'yesterday' is not an ISO 8601 UTC time\n"},
-        {{"-o", out, "--to", "2026-02-30T00:00:00Z"},
-         2,
-         "beaconplot: --to '2026-02-30T00:00:00Z' is not an ISO 8601 UTC time\n"},
-        {{}, 2, "beaconplot: missing -o OUT (see --help)\n"},
-        {{"-o", out, "--from", "2026-12-07T10:00Z", "--to", "2026-12-07"},
-         2,
-         "beaconplot: --from must come before --to\n"},
-        {{"-o", out, "-", "-"}, 2, "beaconplot: standard input ('-') may be given once\n"},
-        {{"-o", out, dir.file("none.jsonl")},
-         1,
-         "beaconplot: cannot open '" + dir.file("none.jsonl") + "': No such file or directory\n"},
-        {{"-o", dir.file("no/dir/x.png"), "/dev/null"},
-         1,
-         "beaconplot: cannot create '" + dir.file("no/dir/x.png") +
-             "': No such file or directory\n"},
-    };
-    for (const Case& c : cases)
-        expect_run(plot(c.args), "", c.err, c.status);
+    for (const auto& [status, args, err] : cases)
+        expect_run(run(std::vector{kPlot} + args), "", "beaconplot: " + err + "\n", status);
     EXPECT_TRUE(std::filesystem::is_empty(dir.str()));
 }
 

@@ -16,7 +16,6 @@
 #include <csignal>
 #include <filesystem>
 #include <numbers>
-#include <random>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -31,11 +30,10 @@ using stream::RawEncoding;
 using stream::ReadStatus;
 
 std::vector<double> random_samples(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    sim::Noise rng(seed);
     std::vector<double> v(n);
     for (double& x : v)
-        x = u(rng);
+        x = 2 * rng.uniform() - 1;
     return v;
 }
 
@@ -208,8 +206,8 @@ TEST(AudioFile, FloatWav) {
         for (const std::string& path : {dir.file("f.wav"), pipe.path()}) {
             auto opened = stream::open_audio_file(path);
             ASSERT_TRUE(opened.reader) << opened.failure->text;
-            EXPECT_EQ(opened.reader->rate(), 44100);
-            EXPECT_EQ(opened.reader->channels(), 2);
+            EXPECT_EQ(std::pair(opened.reader->rate(), opened.reader->channels()),
+                      std::pair(44100, 2));
             const Drained d = drain(*opened.reader);
             ASSERT_EQ(d.samples.size(), lr.size() / 2);
             for (std::size_t i = 0; i < d.samples.size(); ++i)

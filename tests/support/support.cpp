@@ -120,15 +120,6 @@ Decoded decode(std::vector<double> samples, int rate, const DecodeSettings& sett
     return d;
 }
 
-// The words as exec() takes them.
-static std::vector<char*> c_words(std::vector<std::string>& words) {
-    std::vector<char*> args;
-    for (std::string& w : words)
-        args.push_back(w.data());
-    args.push_back(nullptr);
-    return args;
-}
-
 RunResult run(const std::vector<std::string>& argv, const std::string& input, bool wrapped) {
     std::vector<std::string> words;
     if (const char* w = std::getenv("BEACON_TEST_WRAPPER"); wrapped && w != nullptr) {
@@ -137,37 +128,31 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input, bo
             words.push_back(word);
     }
     words.insert(words.end(), argv.begin(), argv.end());
-    std::vector<char*> args = c_words(words);
-
     const TempDir dir;
-    const std::string in = dir.file("in"), out = dir.file("out"), err = dir.file("err");
-    write_file(in, Bytes(input.begin(), input.end()));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + words[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {read_file(out), read_file(err),
-            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+    write_file(dir.file("in"), Bytes(input.begin(), input.end()));
+    const int status = Spawned(words, dir.file("out"), dir.file("err"), dir.file("in")).end(0);
+    return {read_file(dir.file("out")), read_file(dir.file("err")), status};
 }
 
-Spawned::Spawned(std::vector<std::string> argv, const std::string& out) {
+Spawned::Spawned(std::vector<std::string> argv, const std::string& out, const std::string& err,
+                 const std::string& in) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
+    if (in.empty())
+        posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> args = c_words(argv);
+    posix_spawn_file_actions_addopen(&fa, 2, (err.empty() ? out : err).c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    std::vector<char*> args;  // the words as exec() takes them
+    for (std::string& w : argv)
+        args.push_back(w.data());
+    args.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    const int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     ::close(fds[0]);
     in_ = fds[1];

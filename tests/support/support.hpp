@@ -92,18 +92,22 @@ struct Decoded : SpotSink {
 // decode_recording of mono samples at `rate`.
 Decoded decode(std::vector<double> samples, int rate = 12000, const DecodeSettings& settings = {});
 
-// What f(out, err) writes to two streams, and what it returns.
-struct Captured {
-    int status;
+// What a program run (or a call captured) wrote to its two streams, and its
+// status. A status past 128 means a signal ended the program.
+struct RunResult {
     std::string out, err;
+    int status = -1;
 };
+
+// What f(out, err) writes to two streams, and what it returns.
 template <typename F>
-Captured capture(F&& f) {
+RunResult capture(F&& f) {
     char *obuf = nullptr, *ebuf = nullptr;
     std::size_t olen = 0, elen = 0;
     std::FILE* out = open_memstream(&obuf, &olen);
     std::FILE* err = open_memstream(&ebuf, &elen);
-    Captured c{f(out, err), {}, {}};
+    RunResult c;
+    c.status = f(out, err);
     std::fclose(out);
     std::fclose(err);
     c.out.assign(obuf, olen);
@@ -115,35 +119,32 @@ Captured capture(F&& f) {
 
 // A program's parse_options over its name and `args`, streams captured.
 template <typename Command>
-Captured parse_args(const char* name, std::vector<const char*> args, Command& cmd) {
+RunResult parse_args(const char* name, std::vector<const char*> args, Command& cmd) {
     args.insert(args.begin(), name);
     return capture([&](FILE* out, FILE* err) {
         return parse_options(static_cast<int>(args.size()), args.data(), cmd, out, err);
     });
 }
 
-// A run's (or a capture's) output and status, compared at once.
-template <typename R>
-void expect_run(const R& r, const std::string& out, const std::string& err, int status) {
+// A run's output and status, compared at once.
+inline void expect_run(const RunResult& r, const std::string& out, const std::string& err,
+                       int status) {
     EXPECT_EQ(std::tuple(r.out, r.err, r.status), std::tuple(out, err, status));
 }
 
 // Runs argv (argv[0]: the program's path) with `input` on standard input;
 // when `wrapped`, behind the words of $BEACON_TEST_WRAPPER if set (CI's
-// valgrind). A status past 128 means a signal ended the program.
-struct RunResult {
-    std::string out, err;
-    int status = -1;
-};
+// valgrind).
 RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
               bool wrapped = true);
 
 // A program left running: standard input a pipe that the test writes and
-// closes, standard output and error appended to `out`. Killed if still
-// running when it goes.
+// closes (or the file `in`), standard output appended to `out` and standard
+// error to `err` (or to `out`). Killed if still running when it goes.
 class Spawned {
   public:
-    Spawned(std::vector<std::string> argv, const std::string& out);
+    Spawned(std::vector<std::string> argv, const std::string& out, const std::string& err = "",
+            const std::string& in = "");
     ~Spawned();
     Spawned(const Spawned&) = delete;
     Spawned& operator=(const Spawned&) = delete;
