@@ -61,7 +61,6 @@ TEST(Transmitter, KeysMorseWithStandardTiming) {
     EXPECT_DOUBLE_EQ(morse_duration("PARIS", 12), 4.3);  // 43 dots
     EXPECT_DOUBLE_EQ(morse_duration("paris", 12), 4.3);
     EXPECT_DOUBLE_EQ(morse_duration(" E  E ", 12), 0.9);  // dot, word space, dot
-    EXPECT_EQ(morse_code('@'), nullptr);
     EXPECT_STREQ(morse_code('9'), "----.");
 
     // "ET/" at 12 wpm in 0.1 s slots from 2 s, a letter space, then carrier.
@@ -95,7 +94,6 @@ TEST(Renderer, BlocksOfAnySizeGiveTheSameMix) {
     // The default level leaves five noise sigmas of room below half scale.
     const Levels lv = levels(s);
     EXPECT_DOUBLE_EQ(lv.amplitude + NOISE_PEAK_SIGMAS * lv.sigma, NOMINAL_PEAK);
-    EXPECT_DOUBLE_EQ(lv.sigma, noise_sigma_for_snr(-10, lv.amplitude, 8000));
 }
 
 TEST(Simulate, PlannedEndMatchesWhatIsSent) {
@@ -109,7 +107,6 @@ TEST(Simulate, PlannedEndMatchesWhatIsSent) {
     EXPECT_DOUBLE_EQ(make_transmitter(s).end_s(), keyed_end(s));
     s.id.clear();
     EXPECT_DOUBLE_EQ(make_transmitter(s).end_s(), keyed_end(s));
-    EXPECT_EQ(sent_message("oz7igy/b"), "  7   / ");
     EXPECT_EQ(sent_message("LONGER THAN 8"), "LONGER T");
 }
 
