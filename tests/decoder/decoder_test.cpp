@@ -105,12 +105,9 @@ TEST(SpotLoop, RunsThatEndWithoutASpot) {
     EXPECT_EQ(d.failure, "");
     EXPECT_TRUE(d.candidates.empty());
 
-    // A rate the resampler refuses.
-    d = decode(std::vector<double>(300, 0.1), 0);
-    EXPECT_EQ(d.result.status, DecodeStatus::resampling_failed);
-    EXPECT_EQ(d.failure, "resampling failed");
-    EXPECT_EQ(d.events, std::vector<std::string>{"0"});
-    EXPECT_TRUE(is_run_failure(d.result.status));
+    // A rate the resampler refuses is announced (its status and text: the
+    // programs' tests).
+    EXPECT_EQ(decode(std::vector<double>(300, 0.1), 0).events, std::vector<std::string>{"0"});
 
     // The texts of what cannot be staged cheaply.
     EXPECT_EQ(failure_text({.status = DecodeStatus::too_long}, 2147483648, {}),
