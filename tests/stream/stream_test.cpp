@@ -188,8 +188,9 @@ TEST(AudioFile, SameDoublesAsWavReaderEveryWay) {
     }
 }
 
-// Float WAV (plain and extensible) through libsndfile and through a pipe.
-TEST(AudioFile, FloatWav) {
+// Float WAV (plain and extensible) through libsndfile, a pipe, and "-":
+// standard input a pipe, then the file, and left open.
+TEST(AudioFile, FloatWavFromFilePipeAndStandardInput) {
     const std::vector<float> lr = {0.5f, -0.25f, 1.5f, -3.0f, 1e-30f, 0.0f, -0.75f, 0.125f};
     Bytes payload;
     for (float f : lr)
@@ -200,39 +201,30 @@ TEST(AudioFile, FloatWav) {
                             0x00100000u, 0xaa000080u, 0x719b3800u})
         put(extensible, v, 4);
     TempDir dir;
+    const int saved = ::dup(STDIN_FILENO);
     for (const Bytes& fmt : {fmt_chunk(3, 2, 44100, 32), chunk("fmt ", extensible)}) {
         const Bytes wav = riff({fmt, chunk("data", payload)});
         write_file(dir.file("f.wav"), wav);
-        FeedPipe pipe(dir, wav);
-        for (const std::string& path : {dir.file("f.wav"), pipe.path()}) {
-            auto opened = stream::open_audio_file(path);
+        FeedPipe pipe(dir, wav), piped_in(dir, wav);
+        const std::string paths[] = {dir.file("f.wav"), pipe.path(), piped_in.path(),
+                                     dir.file("f.wav")};
+        for (int k = 0; k < 4; ++k) {
+            if (k >= 2) {  // on standard input
+                const int fd = ::open(paths[k].c_str(), O_RDONLY);
+                ASSERT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
+                ::close(fd);
+            }
+            auto opened = stream::open_audio_file(k >= 2 ? "-" : paths[k]);
             ASSERT_TRUE(opened.reader) << opened.failure->text;
             EXPECT_EQ(std::pair(opened.reader->rate(), opened.reader->channels()),
                       std::pair(44100, 2));
             const Drained d = drain(*opened.reader);
-            ASSERT_EQ(d.samples.size(), lr.size() / 2);
+            ASSERT_EQ(d.samples.size(), lr.size() / 2) << k;
             for (std::size_t i = 0; i < d.samples.size(); ++i)
                 EXPECT_EQ(d.samples[i], (static_cast<double>(lr[2 * i]) + lr[2 * i + 1]) / 2) << i;
+            opened.reader.reset();
+            EXPECT_TRUE(k < 2 || ::fcntl(STDIN_FILENO, F_GETFD) == 0) << "standard input closed";
         }
-    }
-}
-
-// "-" reads standard input (a pipe, then a regular file) and leaves it open.
-TEST(AudioFile, StandardInput) {
-    TempDir dir;
-    const std::vector<double> samples = {0.5, -0.25, 0.125};
-    const Bytes wav = pcm_wav(samples, 8000, 1, 16);
-    write_file(dir.file("a.wav"), wav);
-    const int saved = ::dup(STDIN_FILENO);
-    ASSERT_GE(saved, 0);
-    for (int regular = 0; regular < 2; ++regular) {
-        FeedPipe pipe(dir, wav);
-        const int fd = ::open((regular ? dir.file("a.wav") : pipe.path()).c_str(), O_RDONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
-        ::close(fd);
-        EXPECT_EQ(read_path("-").samples, samples) << regular;
-        EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), 0) << "standard input was closed";
     }
     ::dup2(saved, STDIN_FILENO);
     ::close(saved);
