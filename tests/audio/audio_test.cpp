@@ -74,7 +74,9 @@ TEST(WavRead, BrokenFilesGiveTheirErrorAndText) {
         EXPECT_EQ(wav_error_text(wav_read(path.c_str(), wav), "F"), text) << path;
 }
 
-TEST(WavRead, ChunksInAnyOrderEveryDepthAndChannelsAveraged) {
+// (Every depth and channel count: against libsndfile, bit for bit, in
+// AudioFile.SameDoublesAsWavReaderEveryWay.)
+TEST(WavRead, ChunksInAnyOrderAndADataChunkCutShort) {
     const Bytes audio = chunk("data", pcm16({0x4000, 0xC000})), fmt = fmt_chunk(1, 1, 8000, 16);
     Bytes trailing = riff({fmt, audio});
     trailing.insert(trailing.end(), {1, 2, 3, 4, 5, 6, 7});  // too few for a chunk header
@@ -98,23 +100,7 @@ TEST(WavRead, ChunksInAnyOrderEveryDepthAndChannelsAveraged) {
             << i;
         EXPECT_EQ(wav.samples, (std::vector<double>{0.5, -0.5})) << i;
     }
-    // clang-format off
-    const std::tuple<int, int, Bytes, std::vector<double>> depths[] = {
-        {8, 1, {0, 128, 255}, {-1.0, 0.0, 0.9921875}},
-        {16, 1, pcm16({0x8000, 0x7FFF, 1}), {-1.0, 0.999969482421875, 3.0517578125e-05}},
-        {24, 1, {0, 0, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF},
-         {-1.0, 0.99999988079071045, -1.1920928955078125e-07}},
-        {32, 1, {0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}, {-1.0, 0.99999999953433871}},
-        {16, 3, pcm16({0x4000, 0x4000, 0xC000}), {0.5 / 3}},  // scaled, summed in order, divided
-    };
-    // clang-format on
     wav_data wav;
-    for (const auto& [bits, channels, raw, want] : depths) {
-        ASSERT_TRUE(
-            wav_read_memory(riff({fmt_chunk(1, channels, 12000, bits), chunk("data", raw)}), wav)
-                .ok());
-        EXPECT_EQ(wav.samples, want) << bits;
-    }
     // A data chunk claiming more than the file holds: the whole frames that
     // are there, and the warning. The sample rate is not checked.
     const WavReadResult r = wav_read_memory(
