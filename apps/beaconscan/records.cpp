@@ -19,7 +19,7 @@ FieldValue of_spot(const Row& r, F&& get) {
     return r.spot != nullptr ? FieldValue(get(*r.spot)) : FieldValue(Absent{});
 }
 
-constexpr std::array<FieldSpec<Row>, 12> FIELDS = {{
+constexpr std::array<FieldEntry<Row>, 12> FIELDS = {{
     {"file", [](const Row& r) { return FieldValue(r.file.file); }},
     {"status", [](const Row& r) { return FieldValue(std::string(status_name(r.file.status))); }},
     {"utc",

@@ -30,25 +30,25 @@ using Record = std::vector<Field>;
 // One entry of a program's field table: the field's name and how to get
 // its value from the program's row type.
 template <typename Row>
-struct FieldSpec {
+struct FieldEntry {
     const char* name;
     FieldValue (*get)(const Row&);
 };
 
 template <typename Row, std::size_t N>
-Record make_record(const std::array<FieldSpec<Row>, N>& table, const Row& row) {
+Record make_record(const std::array<FieldEntry<Row>, N>& table, const Row& row) {
     Record r;
     r.reserve(N);
-    for (const FieldSpec<Row>& f : table)
+    for (const FieldEntry<Row>& f : table)
         r.push_back({f.name, f.get(row)});
     return r;
 }
 
 // The CSV header row of a table: its names, comma-separated.
 template <typename Row, std::size_t N>
-std::string csv_header(const std::array<FieldSpec<Row>, N>& table) {
+std::string csv_header(const std::array<FieldEntry<Row>, N>& table) {
     std::string line;
-    for (const FieldSpec<Row>& f : table) {
+    for (const FieldEntry<Row>& f : table) {
         if (!line.empty()) line += ',';
         line += f.name;
     }

@@ -39,7 +39,7 @@ std::vector<float> minute(double snr_db, bool beacon, std::uint64_t seed) {
     return {x.begin(), x.end()};
 }
 
-WaterfallContent spec_for_800() {
+WaterfallContent content_at_800() {
     WaterfallContent content;
     std::tie(content.f_lo_hz, content.f_hi_hz) = plot::waterfall_band(FREQ, 150.0);
     content.title = "2026-12-07 10:01 UTC";
@@ -158,7 +158,7 @@ TEST(Canvas, IndexedRectangleLandsInItsColours) {
 TEST(Waterfall, BeaconIsBrightWhereItIsAndNoiseIsNot) {
     TempDir dir;
     const std::vector<float> x = minute(-5.0, true, 1);
-    WaterfallContent content = spec_for_800();
+    WaterfallContent content = content_at_800();
     content.frame = plot::FrameMark{FRAME_START, FREQ};
     content.carrier = plot::CarrierMark{33.0, 60.0, FREQ};
     const std::string path = dir.file("beacon.png");
@@ -193,7 +193,7 @@ TEST(Waterfall, BeaconIsBrightWhereItIsAndNoiseIsNot) {
 TEST(Waterfall, FailuresAreValuesAndLeaveNoFile) {
     TempDir dir;
     const std::vector<float> x = minute(-5.0, false, 3);
-    WaterfallContent content = spec_for_800();
+    WaterfallContent content = content_at_800();
     EXPECT_EQ(
         plot::render_waterfall(std::span(x).first(8000), 0.0, content, dir.file("a.png")).status,
         plot::PlotStatus::bad_argument);
@@ -206,7 +206,7 @@ TEST(Waterfall, FailuresAreValuesAndLeaveNoFile) {
 TEST(Waterfall, ThreadsDrawWhatOneThreadDraws) {
     TempDir dir;
     const std::vector<float> a = minute(-10.0, true, 4), b = minute(-20.0, true, 5);
-    const WaterfallContent content = spec_for_800();
+    const WaterfallContent content = content_at_800();
     ASSERT_TRUE(plot::render_waterfall(a, 0.0, content, dir.file("a1.png")).ok());
     ASSERT_TRUE(plot::render_waterfall(b, 0.0, content, dir.file("b1.png")).ok());
     plot::PlotResult ra, rb;
