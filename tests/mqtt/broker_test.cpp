@@ -112,6 +112,12 @@ TEST_F(MqttBroker, BrokerAwayThirtySecondsNothingLostOrDuplicated) {
     EXPECT_EQ(rep.delivered, static_cast<std::uint64_t>(N));
     EXPECT_EQ(rep.dropped + rep.unsent + rep.spooled, 0u);
     EXPECT_EQ(p.stats().resent, c.in_flight);  // the window the frozen broker took, again
+    const std::vector<mqtt::Event> ev = p.take_events();  // what the program words
+    ASSERT_GE(ev.size(), 3u);
+    EXPECT_EQ(ev[0].kind, mqtt::EventKind::connected);
+    EXPECT_EQ(ev[1].kind, mqtt::EventKind::connection_lost);
+    EXPECT_EQ(ev.back().kind, mqtt::EventKind::connected);
+    EXPECT_EQ(ev[0].detail + "/" + ev.back().detail, "/again");
     ASSERT_TRUE(db.wait_for(N, "out/rx/800.5"));
     std::this_thread::sleep_for(200ms);
     Args want;
