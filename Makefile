@@ -49,16 +49,16 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN_BUILD) -j$(JOBS) --output-on-failure
 
-# The tests that start threads (label "threads": beaconscan's workers, the
-# search's second thread, the worker pools, the MQTT publisher), built with
-# ThreadSanitizer. The allocator must be able to fail, as one test makes it.
-# tests/tsan.supp holds what libmosquitto (not instrumented) does that is no
-# fault of ours.
+# The tests that start threads (label "threads": the search's second thread,
+# the worker pools, the MQTT publisher; and label "memcheck": the programs,
+# beaconscan's workers among them), built with ThreadSanitizer. The
+# allocator must be able to fail, as one test makes it. tests/tsan.supp
+# holds what libmosquitto (not instrumented) does that is no fault of ours.
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DBEACON_SANITIZE_THREAD=ON $(SAN_FLAGS)
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target threads_tests
 	TSAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1:suppressions=$(CURDIR)/tests/tsan.supp \
-	    ctest --test-dir $(TSAN_BUILD) -j$(JOBS) -L threads --output-on-failure --no-tests=error
+	    ctest --test-dir $(TSAN_BUILD) -j$(JOBS) -L 'threads|memcheck' --output-on-failure --no-tests=error
 
 install: programs
 	cmake --install $(BUILD) --prefix $(PREFIX)
