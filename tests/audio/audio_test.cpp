@@ -33,7 +33,6 @@ TEST(WavRead, BrokenFilesGiveTheirErrorAndText) {
     using E = WavError;
     // clang-format off
     const std::tuple<Bytes, WavError, unsigned, std::string> rows[] = {
-        {{}, E::not_riff_wave, 0, not_riff},
         {Bytes(rifx.begin(), rifx.begin() + 11), E::not_riff_wave, 0, not_riff},
         {rifx, E::not_riff_wave, 0, not_riff},
         {avi, E::not_riff_wave, 0, not_riff},
@@ -46,7 +45,6 @@ TEST(WavRead, BrokenFilesGiveTheirErrorAndText) {
         {riff({fmt_chunk(3, 0, 8000, 12), data}), E::unsupported_format, 3, float_pcm},  // first
         {riff({fmt_chunk(1, 1, 8000, 12), data}), E::unsupported_bit_depth, 12, "unsupported bit depth 12"},
         {riff({fmt_chunk(1, 0, 8000, 16), data}), E::invalid_channel_count, 0, "invalid channel count"},
-        {riff({fmt, chunk("data", {})}), E::no_audio_data, 0, no_audio},
         {riff({fmt_chunk(1, 2, 8000, 16), chunk("data", pcm16({5}))}), E::no_audio_data, 0, no_audio},
     };
     // clang-format on
