@@ -29,14 +29,6 @@ namespace {
 using stream::RawEncoding;
 using stream::ReadStatus;
 
-std::vector<double> random_samples(std::size_t n, unsigned seed) {
-    sim::Noise rng(seed);
-    std::vector<double> v(n);
-    for (double& x : v)
-        x = 2 * rng.uniform() - 1;
-    return v;
-}
-
 // Everything a reader gives, read in blocks of `block` frames; the last status.
 struct Drained {
     std::vector<double> samples;
@@ -154,8 +146,9 @@ TEST(AudioFile, SameDoublesAsWavReaderEveryWay) {
     for (int bits : {8, 16, 24, 32}) {
         for (int channels : {1, 2, 3}) {
             SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels");
-            const Bytes wav = pcm_wav(random_samples(3001 * channels, bits * 10 + channels), 12000,
-                                      channels, bits);
+            std::vector<double> x(3001 * channels);
+            sim::add_white_noise(x, 0.3, bits * 10 + channels);
+            const Bytes wav = pcm_wav(x, 12000, channels, bits);
             const std::string path = dir.file("a.wav");
             write_file(path, wav);
             wav_data want;
@@ -331,7 +324,8 @@ std::vector<double> convert(int rate, const std::vector<double>& in,
 // 12000 Hz passes bit for bit, in any blocks; rates out of range fail on
 // every call with one text.
 TEST(Resampler, PassThroughAndRange) {
-    const std::vector<double> in = random_samples(10007, 7);
+    std::vector<double> in(10007);
+    sim::add_white_noise(in, 0.3, 7);
     EXPECT_EQ(convert(12000, in, {1000, 1, 3}), in);
     EXPECT_EQ(stream::Resampler(12000).delay_out(), 0.0);
     for (int rate : {0, 7999, 192001}) {
