@@ -101,14 +101,11 @@ TEST(BeacondecRuns, ARecordingWithAndWithoutDiagnostics) {
 TEST(BeacondecRuns, FilesWithoutASpot) {
     const TempDir dir;
     const std::string p = dir.file("in.wav");
-    auto failed = [&](const std::string& why) {
-        return "wav_read: " + why + "\nbeacondec: failed to read '" + p + "'\n";
-    };
     const std::vector<std::tuple<Bytes, std::string>> rows = {
         {riff({fmt_chunk(1, 1, 12000, 16), chunk("data", {}, 100)}),
          "wav_read: warning - data chunk claims 100 bytes but only 0 are available in the file; "
-         "truncating.\n" +
-             failed("no usable audio data in '" + p + "'")},
+         "truncating.\nwav_read: no usable audio data in '" +
+             p + "'\nbeacondec: failed to read '" + p + "'\n"},
         {recording_wav({.seconds = 24.5, .rate = 4000, .frames = {}}), ""},  // too short
         {recording_wav({.seconds = 24.6, .rate = 4000, .frames = {}}), "no valid"},
     };
@@ -138,8 +135,6 @@ TEST(BeacondecRuns, OutputThatCannotBeWrittenIsNoSuccess) {
             run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", DEC, option, b.path}, "", false);
         expect_run(r, "", "beacondec: cannot write to standard output\n", 1);
     }
-    EXPECT_EQ(run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", DEC, "-x"}, "", false).status,
-              2);
 }
 
 TEST(BeacondecCommandLine, OutOfMemoryEndsWithAMessage) {
