@@ -18,29 +18,24 @@ namespace {
 constexpr double WINDOW = 2.0;
 constexpr double SPAN_S = 2 * WINDOW + 24.6;
 
-// One minute's span; an empty message is a minute of noise alone.
-std::vector<double> minute_span(const std::string& message, double snr, std::uint64_t seed) {
-    return mix({.message = message.empty() ? "X" : message,
-                .start_s = WINDOW,
-                .duration_s = SPAN_S,
-                .snr_db = snr,
-                .id = "OZ7IGY",
-                .seed = seed},
-               !message.empty());
-}
-
 struct Minute {
     MinuteResult alone;
     AverageOutcome got;
 };
 
 // The minutes through an averager as beaconmon runs it: each decoded alone,
-// then added with its trace.
+// then added with its trace. An empty message is a minute of noise alone.
 std::vector<Minute> run_minutes(const std::vector<std::string>& sent, double snr) {
     Averager avg({.max_minutes = 10});
     std::vector<Minute> out;
     for (std::size_t m = 0; m < sent.size(); ++m) {
-        const auto x = minute_span(sent[m], snr, 100 + m);
+        const auto x = mix({.message = sent[m].empty() ? "X" : sent[m],
+                            .start_s = WINDOW,
+                            .duration_s = SPAN_S,
+                            .snr_db = snr,
+                            .id = "OZ7IGY",
+                            .seed = 100 + m},
+                           !sent[m].empty());
         Minute got;
         got.alone = minute_decode(x, 800, 150, 2 * WINDOW);
         got.got = avg.add(

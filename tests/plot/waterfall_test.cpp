@@ -46,24 +46,20 @@ WaterfallContent content_at_800() {
     return content;
 }
 
-// "Bright": the step from +9 dB over the noise up. Halfway to the step below
-// leaves room for the palette's rounding of colours.
-bool bright(const plot::Rgb& c) {
-    static const double threshold =
-        0.5 * (luminance(plot::waterfall_colour(7.6)) + luminance(plot::waterfall_colour(9.1)));
-    return luminance(c) >= threshold;
-}
-
 // Share of bright pixels along the row of `f_hz` from t0 to t1, the best of
-// the pixel rows that frequency touches.
+// the pixel rows that frequency touches. "Bright": the step from +9 dB over
+// the noise up; halfway to the step below leaves room for the palette's
+// rounding of colours.
 double bright_share(const Png& png, const plot::WaterfallLayout& l, double f_hz, double t0,
                     double t1) {
+    static const double bright =
+        0.5 * (luminance(plot::waterfall_colour(7.6)) + luminance(plot::waterfall_colour(9.1)));
     double best = 0;
     for (int dy = -1; dy <= 1; ++dy) {
         const double y = l.y_of(f_hz) + dy;
         int n = 0, on = 0;
         for (double x = l.x_of(t0); x < l.x_of(t1); x += 1.0, ++n)
-            on += bright(png.at(x, y));
+            on += luminance(png.at(x, y)) >= bright;
         best = std::max(best, static_cast<double>(on) / n);
     }
     return best;
