@@ -162,15 +162,11 @@ Spawned::Spawned(std::vector<std::string> argv, const std::string& out, const st
 
 Spawned::~Spawned() {
     if (pid_ > 0) end(SIGKILL);
-    close_input();
+    if (in_ >= 0) ::close(in_);
 }
 
 bool Spawned::write(const std::string& bytes) {
     return ::write(in_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-}
-
-void Spawned::close_input() {
-    if (in_ >= 0) ::close(in_), in_ = -1;
 }
 
 int Spawned::end(int sig) {
@@ -178,7 +174,7 @@ int Spawned::end(int sig) {
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
-    close_input();
+    if (in_ >= 0) ::close(in_), in_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

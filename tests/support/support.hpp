@@ -138,9 +138,9 @@ inline void expect_run(const RunResult& r, const std::string& out, const std::st
 RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
               bool wrapped = true);
 
-// A program left running: standard input a pipe that the test writes and
-// closes (or the file `in`), standard output appended to `out` and standard
-// error to `err` (or to `out`). Killed if still running when it goes.
+// A program left running: standard input a pipe that the test writes (or
+// the file `in`), standard output appended to `out` and standard error to
+// `err` (or to `out`). Killed if still running when it goes.
 class Spawned {
   public:
     Spawned(std::vector<std::string> argv, const std::string& out, const std::string& err = "",
@@ -150,7 +150,6 @@ class Spawned {
     Spawned& operator=(const Spawned&) = delete;
     int pid() const { return pid_; }
     bool write(const std::string& bytes);
-    void close_input();
     // Sends `sig` (none when 0) and waits: the status, or 128 + the signal
     // that ended it (a hang is ctest's timeout).
     int end(int sig);
