@@ -322,8 +322,7 @@ TEST(Beaconmon, CapturesFromAnAlsaDevice) {
     unsetenv("ALSA_CONFIG_PATH");
     await_lines(log, 3);
     EXPECT_EQ(mon.end(SIGINT), 0);
-    const std::string got = summary(read_file(log)).substr(0, 3 * 32);
-    EXPECT_EQ(got,
+    EXPECT_EQ(summary(read_file(log)).substr(0, 3 * 32),
               "0 2026-12-07T10:00:00Z OZ7IGY/B\n1 2026-12-07T10:01:00Z OZ7IGY/B\n"
               "2 2026-12-07T10:02:00Z OZ7IGY/B\n");
     EXPECT_EQ(jsonl(read_file(log))[0]["input"], "rec");
