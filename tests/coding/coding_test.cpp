@@ -13,6 +13,7 @@
 #include <random>
 
 #include "coding/fano_reference.hpp"
+#include "support/support.hpp"
 
 namespace beacon {
 namespace {
@@ -179,14 +180,8 @@ TEST(Fano, NodesThatCannotBeHadAreReportedAndNothingIsWritten) {
 }
 
 using Symbols = std::array<std::uint8_t, PI4_NSYM>;
+using test::symbols_of;
 using Metrics = std::array<float, PI4_NSYM>;
-
-Symbols make(const char* text) {
-    Symbols s;
-    s.fill(0xff);
-    pi4_make_symbols(text, s);
-    return s;
-}
 
 // The frame's data bits as soft values: +1 for a 1, -1 for a 0.
 Metrics clean_metrics(const Symbols& symbols) {
@@ -199,7 +194,7 @@ Metrics clean_metrics(const Symbols& symbols) {
 TEST(Message, SymbolsCarrySyncAndCode) {
     // Message value 1: the last message bit alone, so the coded bits are
     // zeros and then the impulse response.
-    const Symbols s = make("00000001");
+    const Symbols s = symbols_of("00000001");
     std::array<int, PI4_NSYM> channel{}, coded{};
     for (int k = 0; k < PI4_NSYM; ++k) {
         ASSERT_LE(s[k], 3);
@@ -209,12 +204,12 @@ TEST(Message, SymbolsCarrySyncAndCode) {
     pi4_deinterleave(channel.data(), coded.data());
     for (int n = 0; n < 73; ++n)
         EXPECT_EQ(2 * coded[2 * n] + coded[2 * n + 1], n < 41 ? 0 : IMPULSE[n - 41]) << n;
-    EXPECT_EQ(make("00000000"), PI4_SYNCVEC);
+    EXPECT_EQ(symbols_of("00000000"), PI4_SYNCVEC);
     // Texts are cut, padded and substituted; a NUL ends them.
-    EXPECT_EQ(make(""), make("        "));
-    EXPECT_EQ(make("ABCDEFGHIJK"), make("ABCDEFGH"));
-    EXPECT_EQ(make("A#b/"), make("A  /"));
-    EXPECT_EQ(make("AB\0CDEF"), make("AB"));
+    EXPECT_EQ(symbols_of(""), symbols_of("        "));
+    EXPECT_EQ(symbols_of("ABCDEFGHIJK"), symbols_of("ABCDEFGH"));
+    EXPECT_EQ(symbols_of("A#b/"), symbols_of("A  /"));
+    EXPECT_EQ(symbols_of("AB\0CDEF"), symbols_of("AB"));
 }
 
 TEST(Message, SoftSymbolsRoundHalvesAwayClampAndStandardise) {
@@ -243,7 +238,8 @@ TEST(Message, SoftSymbolsRoundHalvesAwayClampAndStandardise) {
 TEST(Message, DecodedOrLeftAlone) {
     char text[9] = "xxxxxxxx";
     std::int64_t metric = 0;
-    EXPECT_EQ(pi4_decode_message(clean_metrics(make("")), text, &metric), MessageStatus::decoded);
+    EXPECT_EQ(pi4_decode_message(clean_metrics(symbols_of("")), text, &metric),
+              MessageStatus::decoded);
     EXPECT_STREQ(text, "        ");
     EXPECT_EQ(metric, 2990);
 
@@ -252,7 +248,7 @@ TEST(Message, DecodedOrLeftAlone) {
     const FanoRun neutral = run_fano(fano, std::vector<std::uint8_t>(146, 128));
     Metrics equal;
     equal.fill(3.5f);
-    for (const Metrics& m : {equal, clean_metrics(make("00000000"))}) {
+    for (const Metrics& m : {equal, clean_metrics(symbols_of("00000000"))}) {
         char untouched[9] = "UNTOUCH";
         metric = std::numeric_limits<std::int64_t>::min();
         EXPECT_EQ(pi4_decode_message(m, untouched, &metric), MessageStatus::no_message);
@@ -273,7 +269,7 @@ TEST(Message, RoundTripsCleanAndNoisy) {
         messages.push_back(s);
     }
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        Metrics m = clean_metrics(make(messages[i].c_str()));
+        Metrics m = clean_metrics(symbols_of(messages[i].c_str()));
         if (i >= 100) {
             // Uneven amplitudes, 30 faded values and 10 sign errors.
             for (float& v : m)

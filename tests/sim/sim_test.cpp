@@ -6,18 +6,11 @@
 
 #include <numbers>
 
-#include "coding/coding.hpp"
 #include "sim/simulate.hpp"
 #include "support/support.hpp"
 
 namespace beacon::sim {
 namespace {
-
-std::array<std::uint8_t, PI4_NSYM> symbols_of(const char* message) {
-    std::array<std::uint8_t, PI4_NSYM> s{};
-    pi4_make_symbols(message, s);
-    return s;
-}
 
 std::vector<double> render(const Transmitter& tx, double rate, double seconds) {
     std::vector<double> x(static_cast<std::size_t>(std::llround(seconds * rate)), 0.0);
@@ -29,7 +22,7 @@ TEST(Transmitter, TonesChangeWithoutPhaseJumps) {
     // A unit sine of frequency f moves at most 2 pi f / rate per sample; a
     // phase jump at a symbol boundary would move it further.
     Transmitter tx(1000.0, 0.5, 0.3);
-    tx.add_frame(0.3, symbols_of("OZ7IGY/B"));
+    tx.add_frame(0.3, test::symbols_of("OZ7IGY/B"));
     const std::vector<double> x = render(tx, 12000, 25.0);
     const double fmax = 1000.0 + 3 * PI4_TONE_SPACING - PI4_CARRIER_OFFSET + 0.5 * 24.4;
     const double bound = 2 * std::numbers::pi * fmax / 12000;
@@ -43,7 +36,7 @@ TEST(Transmitter, TonesChangeWithoutPhaseJumps) {
 TEST(Transmitter, StartsBetweenSamples) {
     // The same frame at twice the rate, half a 12000 Hz sample later: every
     // other sample is the original one, to rounding.
-    const auto sym = symbols_of("SUBSAMPL");
+    const auto sym = test::symbols_of("SUBSAMPL");
     const double t0 = 1.0 + 0.3 / 12000, t1 = t0 + 1.0 / 24000;
     Transmitter a(900.0, 3.0, t0), b(900.0, 3.0, t1);
     a.add_frame(t0, sym);

@@ -85,15 +85,20 @@ std::vector<double> render(const Recording& r) {
     const double start = r.frames.empty() ? 0.0 : r.frames[0].start_s;
     sim::Transmitter tx(r.carrier_hz, 0.0, start);
     for (const Frame& f : r.frames) {
-        std::array<std::uint8_t, PI4_NSYM> symbols{};
-        pi4_make_symbols(f.message.c_str(), symbols);
-        tx.add_frame(f.start_s, symbols);
+        tx.add_frame(f.start_s, symbols_of(f.message.c_str()));
     }
     const double sigma =
         std::isnan(r.snr_db) ? 0.0 : sim::noise_sigma_for_snr(r.snr_db, r.amplitude, r.rate);
     std::vector<double> x(static_cast<std::size_t>(sim::sample_count(r.seconds, r.rate)));
     sim::Renderer(tx, r.rate, {r.amplitude, sigma}, r.seed).next(x);
     return x;
+}
+
+std::array<std::uint8_t, PI4_NSYM> symbols_of(const char* message) {
+    std::array<std::uint8_t, PI4_NSYM> s;
+    s.fill(0xff);
+    pi4_make_symbols(message, s);
+    return s;
 }
 
 std::vector<double> mix(const sim::SimSettings& s, bool signal) {

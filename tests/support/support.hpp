@@ -71,6 +71,9 @@ struct Recording {
     std::vector<Frame> frames = {{"OZ7IGY/B"}};
 };
 std::vector<double> render(const Recording& r);
+// The tone of each symbol of `message`'s frame; the array starts as 0xff, so
+// a symbol that the encoder leaves alone shows.
+std::array<std::uint8_t, PI4_NSYM> symbols_of(const char* message);
 // The whole mix of a beaconsim run with these settings, in one block; with
 // `signal` false, its noise alone.
 std::vector<double> mix(const sim::SimSettings& s, bool signal = true);
