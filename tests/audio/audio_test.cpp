@@ -171,8 +171,6 @@ TEST(WavWrite, RefusesWhatWouldMakeABrokenFile) {
     EXPECT_EQ(w.open(path.c_str(), 8000, 0, 16, 3), -1);
 }
 
-constexpr double PI = std::numbers::pi;
-
 std::vector<double> resample(const std::vector<double>& in, int rate_in, int rate_out) {
     std::vector<double> out = {-7.0};
     EXPECT_EQ(resample_to_rate(in, rate_in, rate_out, out), 0);
@@ -186,13 +184,13 @@ std::vector<double> naive(const std::vector<double>& x, int n_out) {
     std::vector<std::complex<double>> X(n), Y(n_out);
     for (int k = 0; k < n; ++k)
         for (int t = 0; t < n; ++t)
-            X[k] += x[t] * std::polar(1.0, -2 * PI * k * t / n);
+            X[k] += x[t] * std::polar(1.0, -2 * std::numbers::pi * k * t / n);
     for (int k = -(h - 1); k <= h; ++k)
         Y[(k + n_out) % n_out] = X[(k + n) % n];
     std::vector<double> y(n_out);
     for (int t = 0; t < n_out; ++t)
         for (int k = 0; k < n_out; ++k)
-            y[t] += (Y[k] * std::polar(1.0, 2 * PI * k * t / n_out)).real() / n;
+            y[t] += (Y[k] * std::polar(1.0, 2 * std::numbers::pi * k * t / n_out)).real() / n;
     return y;
 }
 
